@@ -1,0 +1,238 @@
+#include "framework/driver.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "framework/lock.h"
+#include "framework/update_thread.h"
+
+namespace orv {
+namespace {
+
+constexpr std::size_t kModulePathBuffer = 1024;
+
+std::string DialogFileName(const char* baseName) {
+  return std::string(baseName) + platform::ModuleSuffix();
+}
+
+// Copies a channel name into a dialog buffer, cut to what fits with its NUL.
+void FillNameBuffer(char (&buffer)[kChannelNameBufferSize], const std::string& name) {
+  std::memset(buffer, 0, sizeof buffer);
+  const std::size_t length = std::min(name.size(), sizeof buffer - 1);
+  std::memcpy(buffer, name.data(), length);
+}
+
+// Reads a buffer the dialog may have left without a terminating NUL.
+std::string NameFromBuffer(const char (&buffer)[kChannelNameBufferSize]) {
+  const void* end = std::memchr(buffer, '\0', sizeof buffer);
+  const std::size_t length =
+      end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - buffer)
+                     : sizeof buffer;
+  return std::string(buffer, length);
+}
+
+}  // namespace
+
+std::string LastPathComponent(const std::string& path, char separator) {
+  const std::size_t last = path.rfind(separator);
+  return last == std::string::npos ? path : path.substr(last + 1);
+}
+
+Driver::Driver(const ModelDescription& model, Runtime& runtime)
+    : model_(model), runtime_(runtime) {
+  environment_.model = &model_;
+  environment_.runtime = &runtime_;
+  info_.longName = model.longName;
+  info_.shortName = model.shortName;
+  info_.versionMajor = model.versionMajor;
+  info_.versionMinor = model.versionMinor;
+}
+
+Driver::~Driver() {
+  // Destroying a record would wait for its thread; at unload that is the
+  // host's job, so what is left is deliberately not destroyed.
+  for (auto& device : devices_) new std::shared_ptr<EmuDevice>(std::move(device));
+}
+
+void Driver::ReleaseModules() {
+  if (addDialogModule_ != nullptr) platform::FreeModule(addDialogModule_);
+  addDialogModule_ = nullptr;
+  addDialog_ = nullptr;
+  if (settingsDialogModule_ != nullptr) platform::FreeModule(settingsDialogModule_);
+  settingsDialogModule_ = nullptr;
+  settingsDialog_ = nullptr;
+}
+
+std::int32_t Driver::Init(LogFn log) {
+  // A second Init without Shutdown must not leak the first one's modules.
+  ReleaseModules();
+  environment_.log.store(log);
+
+  addDialogModule_ = platform::LoadModule(DialogFileName("portpick").c_str());
+  if (addDialogModule_ == nullptr) return 0;
+  addDialog_ =
+      reinterpret_cast<AddDialogFn>(platform::FindSymbol(addDialogModule_, "portpick_dialog"));
+  if (addDialog_ == nullptr) return 0;
+  settingsDialogModule_ = platform::LoadModule(DialogFileName(model_.settingsModule).c_str());
+  if (settingsDialogModule_ == nullptr) return 0;
+  settingsDialog_ = platform::FindSymbol(settingsDialogModule_, model_.settingsEntry);
+  if (settingsDialog_ == nullptr) return 0;
+
+  char path[kModulePathBuffer];
+  if (!platform::OwnModulePath(path, sizeof path)) return 1;
+  info_.fileName = LastPathComponent(path, platform::PathSeparator());
+  return 1;
+}
+
+std::int32_t Driver::Shutdown() {
+  ReleaseModules();
+  return 1;
+}
+
+void Driver::GetDriverInfo(DriverInfo& out) const { out = info_; }
+
+std::shared_ptr<EmuDevice> Driver::FindDevice(DeviceId id) {
+  LockGuard lock(registryMutex_);
+  for (const auto& device : devices_) {
+    if (device->id == id) return device;
+  }
+  return nullptr;
+}
+
+std::shared_ptr<EmuDevice> Driver::NewDevice() {
+  std::shared_ptr<EmuDevice> device(new (std::nothrow) EmuDevice(environment_));
+  if (device == nullptr || !device->valid()) return nullptr;
+  return device;
+}
+
+DeviceId Driver::Register(std::shared_ptr<EmuDevice> device) {
+  LockGuard lock(registryMutex_);
+  // Identifiers are never reused; after the last one no device is created.
+  if (nextDeviceId_ == std::numeric_limits<DeviceId>::max()) return 0;
+  devices_.reserve(devices_.size() + 1);  // may throw before anything changed
+  device->id = nextDeviceId_++;
+  devices_.push_back(std::move(device));
+  return devices_.back()->id;
+}
+
+std::size_t Driver::DeviceCount() {
+  LockGuard lock(registryMutex_);
+  return devices_.size();
+}
+
+DeviceId Driver::AddDevice() {
+  if (addDialog_ == nullptr) return 0;
+  std::int32_t setting1 = 0;
+  std::int32_t setting2 = 0;
+  if (addDialog_(&setting1, &setting2, model_.addDialogModel) == 0) return 0;
+  std::shared_ptr<EmuDevice> device = NewDevice();
+  if (device == nullptr) return 0;
+  device->commSetting1 = setting1;
+  device->commSetting2 = setting2;
+  return Register(std::move(device));
+}
+
+IntList Driver::ScanDevices() {
+  runtime_.ShowMessageBox("No scanning for emulated devices supported.", "Failed",
+                          kMbTaskModal | kMbIconInformation);
+  return IntList();
+}
+
+void Driver::RemoveDevice(DeviceId id) {
+  std::shared_ptr<EmuDevice> device;
+  {
+    LockGuard lock(registryMutex_);
+    auto it = std::find_if(devices_.begin(), devices_.end(),
+                           [id](const std::shared_ptr<EmuDevice>& d) { return d->id == id; });
+    if (it == devices_.end()) return;
+    device = *it;
+    devices_.erase(std::remove(devices_.begin(), devices_.end(), device), devices_.end());
+  }
+  SetUpdating(*device, false);
+  // The record is destroyed when the last call still using it returns.
+}
+
+void Driver::ShowSettings(DeviceId id) {
+  std::shared_ptr<EmuDevice> device = FindDevice(id);
+  if (device == nullptr || settingsDialog_ == nullptr) return;
+  const bool hasValues = !HasNoValidValues(*device);
+  IntList ports;
+  // The dialog edits a copy: the update thread reads interval atomically, so
+  // the dialog's plain writes must not land in the record while it runs.
+  std::int32_t interval = device->interval.load();
+  if (model_.channelNames) {
+    std::string name1, name2;
+    GetChannelNames(*device, name1, name2);
+    char buffer1[kChannelNameBufferSize];
+    char buffer2[kChannelNameBufferSize];
+    FillNameBuffer(buffer1, name1);
+    FillNameBuffer(buffer2, name2);
+    auto dialog = reinterpret_cast<SettingsDialogDtFn>(settingsDialog_);
+    const std::int32_t result = dialog(
+        info_.longName.c_str(), info_.shortName.c_str(), info_.fileName.c_str(),
+        info_.versionMajor, info_.versionMinor, hasValues, device->commSetting1,
+        device->commSetting2, -1, &ports, buffer1, buffer2, &interval);
+    device->interval.store(interval);
+    if (result != 0) SetChannelNames(*device, NameFromBuffer(buffer1), NameFromBuffer(buffer2));
+  } else {
+    auto dialog = reinterpret_cast<SettingsDialogFn>(settingsDialog_);
+    dialog(info_.longName.c_str(), info_.shortName.c_str(), info_.fileName.c_str(),
+           info_.versionMajor, info_.versionMinor, hasValues, device->commSetting1,
+           device->commSetting2, -1, &ports, &interval);
+    device->interval.store(interval);
+  }
+}
+
+std::vector<ChannelDescriptor> BuildChannelDescriptors(const ModelDescription& model,
+                                                       const std::string* name1,
+                                                       const std::string* name2) {
+  std::vector<ChannelDescriptor> list;
+  list.reserve(static_cast<std::size_t>(model.valueCount));
+  const int half = model.valueCount / 2;
+  for (int i = 0; i < model.valueCount; ++i) {
+    const ChannelRow& row = model.channels[i];
+    ChannelDescriptor d;
+    d.kind = row.kind;
+    d.name = row.name;
+    d.settable = row.settable;
+    d.axisIndex = row.axisIndex;
+    d.minimum = row.minimum;
+    d.maximum = row.maximum;
+    if (model.channelNames && name1 != nullptr && name2 != nullptr) {
+      d.name = (i < half ? *name1 : *name2) + " " + d.name;
+    }
+    list.push_back(std::move(d));
+  }
+  return list;
+}
+
+std::vector<ChannelDescriptor> Driver::GetChannelDescriptors(DeviceId id) {
+  if (!model_.channelNames) return BuildChannelDescriptors(model_, nullptr, nullptr);
+  std::shared_ptr<EmuDevice> device = FindDevice(id);
+  if (device == nullptr) return {};
+  std::string name1, name2;
+  GetChannelNames(*device, name1, name2);
+  return BuildChannelDescriptors(model_, &name1, &name2);
+}
+
+std::vector<AxisDescriptor> Driver::GetAxisDescriptors() const {
+  std::vector<AxisDescriptor> list;
+  list.reserve(2);
+  for (const AxisRow& row : model_.axes) {
+    AxisDescriptor a;
+    a.label = row.label;
+    a.unit = row.unit;
+    a.minimum = row.minimum;
+    a.maximum = row.maximum;
+    a.step = row.step;
+    a.red = row.red;
+    a.green = row.green;
+    a.blue = row.blue;
+    list.push_back(std::move(a));
+  }
+  return list;
+}
+
+}  // namespace orv

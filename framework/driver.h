@@ -1,0 +1,85 @@
+// One loaded driver: its identity, the host log callback and dialog modules,
+// and the registry of its emulated devices.
+#ifndef ORV_FRAMEWORK_DRIVER_H
+#define ORV_FRAMEWORK_DRIVER_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/device.h"
+#include "framework/model.h"
+#include "framework/runtime.h"
+#include "orv/driver_api.h"
+#include "platform/platform.h"
+
+namespace orv {
+
+// The last component of a module path: everything after the last separator,
+// the whole path when there is none.
+std::string LastPathComponent(const std::string& path, char separator);
+
+class Driver {
+ public:
+  Driver(const ModelDescription& model, Runtime& runtime);
+  // Records still registered belong to a host that did not remove them; they
+  // are released without being destroyed, as their threads may still run.
+  ~Driver();
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
+
+  const ModelDescription& model() const { return model_; }
+  Runtime& runtime() { return runtime_; }
+  DeviceEnvironment& environment() { return environment_; }
+
+  // Binds the log callback and the two dialog modules (by plain file name),
+  // then records the driver's own file name. 1 ready, 0 failed.
+  std::int32_t Init(LogFn log);
+  // Releases whatever dialog modules Init loaded. Always 1.
+  std::int32_t Shutdown();
+  void GetDriverInfo(DriverInfo& out) const;
+
+  // Registry. A device is shared between the registry and the calls in
+  // flight, so removing it while another host thread still uses it cannot
+  // free it under that thread.
+  std::shared_ptr<EmuDevice> FindDevice(DeviceId id);
+  // Gives the device the next identifier and appends it; returns the id.
+  DeviceId Register(std::shared_ptr<EmuDevice> device);
+  std::shared_ptr<EmuDevice> NewDevice();
+  std::size_t DeviceCount();
+
+  DeviceId AddDevice();
+  IntList ScanDevices();
+  void RemoveDevice(DeviceId id);
+  void ShowSettings(DeviceId id);
+
+  std::vector<ChannelDescriptor> GetChannelDescriptors(DeviceId id);
+  std::vector<AxisDescriptor> GetAxisDescriptors() const;
+
+ private:
+  void ReleaseModules();
+
+  const ModelDescription& model_;
+  Runtime& runtime_;
+  DeviceEnvironment environment_;
+  DriverInfo info_;
+
+  platform::ModuleHandle addDialogModule_ = nullptr;
+  AddDialogFn addDialog_ = nullptr;
+  platform::ModuleHandle settingsDialogModule_ = nullptr;
+  void* settingsDialog_ = nullptr;
+
+  platform::Mutex registryMutex_;  // held only to search or change the list
+  std::vector<std::shared_ptr<EmuDevice>> devices_;
+  DeviceId nextDeviceId_ = 1;
+};
+
+// Copies the model's channel rows; with per-device channel names each name is
+// prefixed with the device's channel name and a space.
+std::vector<ChannelDescriptor> BuildChannelDescriptors(const ModelDescription& model,
+                                                       const std::string* name1,
+                                                       const std::string* name2);
+
+}  // namespace orv
+
+#endif  // ORV_FRAMEWORK_DRIVER_H

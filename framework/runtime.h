@@ -1,0 +1,31 @@
+// What the framework needs from the operating system at run time: threads,
+// sleeping, the local clock and message boxes. The plug-ins always use
+// SystemRuntime(); unit tests supply a virtual clock so that hundreds of
+// ticks run in milliseconds.
+#ifndef ORV_FRAMEWORK_RUNTIME_H
+#define ORV_FRAMEWORK_RUNTIME_H
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace orv {
+
+class Runtime {
+ public:
+  virtual ~Runtime() = default;
+  virtual bool StartThread(platform::ThreadMain main, void* arg, platform::ThreadHandle* handle,
+                           std::uint32_t* threadId) = 0;
+  virtual void JoinThread(platform::ThreadHandle handle) = 0;
+  virtual void SleepMs(std::uint32_t milliseconds) = 0;
+  virtual std::uint64_t LocalFileTimeNow() = 0;
+  virtual std::uint32_t CurrentThreadId() = 0;
+  virtual int ShowMessageBox(const char* text, const char* caption, unsigned flags) = 0;
+};
+
+// The real clock, real threads and real message boxes.
+Runtime& SystemRuntime();
+
+}  // namespace orv
+
+#endif  // ORV_FRAMEWORK_RUNTIME_H

@@ -1,0 +1,21 @@
+// The driver function table: thin noexcept adapters between the host's table
+// calls and the framework. Each finds the device, calls one framework
+// function and converts the result; nothing is thrown across the table and an
+// identifier the registry does not hold gives a neutral result.
+#ifndef ORV_FRAMEWORK_TABLE_H
+#define ORV_FRAMEWORK_TABLE_H
+
+#include "framework/driver.h"
+#include "orv/driver_api.h"
+
+namespace orv {
+
+// The one driver of this plug-in; each plug-in defines it.
+Driver& ThisDriver();
+
+// Clears the table and stores the 26 entry points in slot order.
+void FillTable(DriverFunctionTable* table);
+
+}  // namespace orv
+
+#endif  // ORV_FRAMEWORK_TABLE_H

@@ -1,0 +1,80 @@
+#include "framework/update_thread.h"
+
+#include "framework/lock.h"
+
+namespace orv {
+namespace {
+
+void Log(EmuDevice& device, const char* format, unsigned argument) {
+  if (LogFn log = device.environment.log.load()) log(format, argument);
+}
+
+void Log(EmuDevice& device, const char* text) {
+  if (LogFn log = device.environment.log.load()) log(text);
+}
+
+void ThreadMain(void* arg) { RunUpdateLoop(*static_cast<EmuDevice*>(arg)); }
+
+// Ten times the interval, in 64 bits so that a huge interval cannot overflow.
+bool NapsRemain(const EmuDevice& device, std::int64_t naps) {
+  return naps < 10 * static_cast<std::int64_t>(device.interval.load());
+}
+
+}  // namespace
+
+void RunTick(EmuDevice& device, Rng& rng) {
+  const int n = device.valueCount();
+  Sample working;
+  {
+    LockGuard lock(device.valueMutex);
+    for (int i = 0; i < n; ++i) working.values[i] = device.live.values[i];
+  }
+  device.environment.model->step(working.values, rng);
+  working.timestamp = device.environment.runtime->LocalFileTimeNow();
+  {
+    LockGuard lock(device.valueMutex);
+    for (int i = 0; i < n; ++i) {
+      if (!device.pending[i]) device.live.values[i] = working.values[i];
+      device.pending[i] = false;
+    }
+  }
+  if (device.recording.load()) AppendSample(device.history, working);
+}
+
+void RunUpdateLoop(EmuDevice& device) {
+  Runtime& runtime = *device.environment.runtime;
+  Rng rng(SeedFor(device.id));
+  while (device.updating.load()) {
+    RunTick(device, rng);
+    runtime.SleepMs(1000);
+    for (std::int64_t naps = 0; NapsRemain(device, naps) && device.updating.load(); ++naps) {
+      runtime.SleepMs(100);
+    }
+  }
+  Log(device, "Update Thread stopped (TID: 0x%X).\n", runtime.CurrentThreadId());
+}
+
+void SetUpdating(EmuDevice& device, bool on) {
+  LockGuard lock(device.controlMutex);
+  Runtime& runtime = *device.environment.runtime;
+  if (on && !device.updating.load()) {
+    device.updating.store(true);
+    std::uint32_t threadId = 0;
+    platform::ThreadHandle handle = nullptr;
+    if (!runtime.StartThread(&ThreadMain, &device, &handle, &threadId)) {
+      Log(device, "Could not create update thread.");
+      device.updating.store(false);
+      return;
+    }
+    device.updateThread = handle;
+    Log(device, "Update Thread created (TID: 0x%X).\n", threadId);
+  } else if (!on && device.updating.load()) {
+    device.updating.store(false);
+    runtime.JoinThread(device.updateThread);
+    device.updateThread = nullptr;
+  }
+}
+
+bool IsUpdating(const EmuDevice& device) { return device.updating.load(); }
+
+}  // namespace orv

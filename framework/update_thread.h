@@ -1,0 +1,27 @@
+// The per-device background thread that advances the model once per tick,
+// publishes the values around pending host writes and feeds the history.
+#ifndef ORV_FRAMEWORK_UPDATE_THREAD_H
+#define ORV_FRAMEWORK_UPDATE_THREAD_H
+
+#include "framework/device.h"
+#include "framework/rng.h"
+
+namespace orv {
+
+// Starts the thread when on and not updating; stops it, waiting for its end,
+// when !on and updating; does nothing otherwise.
+void SetUpdating(EmuDevice& device, bool on);
+bool IsUpdating(const EmuDevice& device);
+
+// One tick: copy, model step without a lock, timestamp, write-back around the
+// pending flags, append while recording.
+void RunTick(EmuDevice& device, Rng& rng);
+
+// The thread body: ticks while updating, with the one-second sleep and the
+// 100 ms naps of interval, then writes its stop line. Unit tests call it
+// directly under a virtual clock.
+void RunUpdateLoop(EmuDevice& device);
+
+}  // namespace orv
+
+#endif  // ORV_FRAMEWORK_UPDATE_THREAD_H

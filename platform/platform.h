@@ -1,0 +1,78 @@
+// The operating-system layer: the only code that knows Win32 or POSIX.
+// One header, two backends (win32.cpp, posix.cpp); exactly one is compiled.
+#ifndef ORV_PLATFORM_PLATFORM_H
+#define ORV_PLATFORM_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace orv::platform {
+
+// ---- Modules -------------------------------------------------------------
+
+using ModuleHandle = void*;
+
+// Loads a library by plain file name; the loader's own search applies.
+// Returns null when it cannot be loaded.
+ModuleHandle LoadModule(const char* fileName);
+// Resolves an exported symbol; null when absent.
+void* FindSymbol(ModuleHandle module, const char* name);
+void FreeModule(ModuleHandle module);
+
+// Writes the full path of the module that holds this code into buf (size
+// bytes) and NUL-terminates it. Returns false when the path cannot be had or
+// does not fit, in which case buf holds an empty string.
+bool OwnModulePath(char* buf, std::size_t size);
+
+// The character that separates path components in OwnModulePath's result.
+char PathSeparator();
+
+// The file name a dialog module has on this platform: "portpick" becomes
+// "portpick.dll" or "portpick.so".
+const char* ModuleSuffix();
+
+// ---- User interface ------------------------------------------------------
+
+// Shows a task-modal message box with no owner window (Win32 flag values) and
+// waits until it is closed. Without a display, writes one line to stderr.
+int ShowMessageBox(const char* text, const char* caption, unsigned flags);
+
+// ---- Mutex ---------------------------------------------------------------
+
+// A non-recursive mutex. Creation can fail on Win32; valid() tells.
+class Mutex {
+ public:
+  Mutex();
+  ~Mutex();
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+  bool valid() const { return handle_ != nullptr; }
+  void lock();
+  void unlock();
+
+ private:
+  void* handle_;
+};
+
+// ---- Threads and time ----------------------------------------------------
+
+using ThreadHandle = void*;
+using ThreadMain = void (*)(void* arg);
+
+// Starts a thread at once with the default stack size. On success stores its
+// handle and numeric identifier (the same number CurrentThreadId() returns on
+// that thread) and returns true.
+bool StartThread(ThreadMain main, void* arg, ThreadHandle* handle, std::uint32_t* threadId);
+// Waits without a time limit for the thread to end, then releases its handle.
+void JoinThread(ThreadHandle handle);
+
+void SleepMs(std::uint32_t milliseconds);
+// Local wall-clock time to the millisecond as a FILETIME count (100 ns units
+// since 1601-01-01), with no time-zone shift applied.
+std::uint64_t LocalFileTimeNow();
+std::uint32_t CurrentThreadId();
+
+}  // namespace orv::platform
+
+#endif  // ORV_PLATFORM_PLATFORM_H

@@ -1,0 +1,160 @@
+// POSIX backend of the platform layer (Linux).
+#include <dlfcn.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "platform/civil_time.h"
+#include "platform/platform.h"
+
+namespace orv::platform {
+
+ModuleHandle LoadModule(const char* fileName) { return dlopen(fileName, RTLD_NOW | RTLD_LOCAL); }
+
+void* FindSymbol(ModuleHandle module, const char* name) {
+  if (module == nullptr) return nullptr;
+  return dlsym(module, name);
+}
+
+void FreeModule(ModuleHandle module) {
+  if (module != nullptr) dlclose(module);
+}
+
+bool OwnModulePath(char* buf, std::size_t size) {
+  if (buf == nullptr || size == 0) return false;
+  buf[0] = '\0';
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&OwnModulePath), &info) == 0 || info.dli_fname == nullptr) {
+    return false;
+  }
+  const std::size_t length = std::strlen(info.dli_fname);
+  if (length >= size) return false;  // never a truncated path
+  std::memcpy(buf, info.dli_fname, length + 1);
+  return true;
+}
+
+char PathSeparator() { return '/'; }
+
+const char* ModuleSuffix() { return ".so"; }
+
+int ShowMessageBox(const char* text, const char* caption, unsigned flags) {
+  // A host that draws message boxes exports the Win32 call shape.
+  using MessageBoxFn = int (*)(void*, const char*, const char*, unsigned);
+  if (void* symbol = dlsym(RTLD_DEFAULT, "MessageBoxA")) {
+    return reinterpret_cast<MessageBoxFn>(symbol)(nullptr, text, caption, flags);
+  }
+  std::fprintf(stderr, "%s: %s\n", caption, text);
+  return 1;  // IDOK
+}
+
+Mutex::Mutex() : handle_(nullptr) {
+  auto* mutex = new (std::nothrow) pthread_mutex_t;
+  if (mutex == nullptr) return;
+  if (pthread_mutex_init(mutex, nullptr) != 0) {
+    delete mutex;
+    return;
+  }
+  handle_ = mutex;
+}
+
+Mutex::~Mutex() {
+  if (handle_ == nullptr) return;
+  auto* mutex = static_cast<pthread_mutex_t*>(handle_);
+  pthread_mutex_destroy(mutex);
+  delete mutex;
+}
+
+void Mutex::lock() {
+  if (handle_ != nullptr) pthread_mutex_lock(static_cast<pthread_mutex_t*>(handle_));
+}
+
+void Mutex::unlock() {
+  if (handle_ != nullptr) pthread_mutex_unlock(static_cast<pthread_mutex_t*>(handle_));
+}
+
+namespace {
+
+// Hand-over between StartThread and the new thread: the new thread reports
+// its kernel thread id before it runs the caller's function, so the creator
+// can log the same number the thread will later log for itself.
+struct StartBlock {
+  ThreadMain main;
+  void* arg;
+  std::uint32_t threadId;
+  sem_t ready;
+};
+
+void* Trampoline(void* raw) {
+  auto* block = static_cast<StartBlock*>(raw);
+  const ThreadMain main = block->main;
+  void* const arg = block->arg;
+  block->threadId = CurrentThreadId();
+  sem_post(&block->ready);  // block belongs to the creator from here on
+  main(arg);
+  return nullptr;
+}
+
+}  // namespace
+
+bool StartThread(ThreadMain main, void* arg, ThreadHandle* handle, std::uint32_t* threadId) {
+  auto* thread = new (std::nothrow) pthread_t;
+  if (thread == nullptr) return false;
+  StartBlock block{main, arg, 0, {}};
+  if (sem_init(&block.ready, 0, 0) != 0) {
+    delete thread;
+    return false;
+  }
+  if (pthread_create(thread, nullptr, &Trampoline, &block) != 0) {
+    sem_destroy(&block.ready);
+    delete thread;
+    return false;
+  }
+  while (sem_wait(&block.ready) != 0 && errno == EINTR) {
+  }
+  sem_destroy(&block.ready);
+  *handle = thread;
+  *threadId = block.threadId;
+  return true;
+}
+
+void JoinThread(ThreadHandle handle) {
+  if (handle == nullptr) return;
+  auto* thread = static_cast<pthread_t*>(handle);
+  pthread_join(*thread, nullptr);
+  delete thread;
+}
+
+void SleepMs(std::uint32_t milliseconds) {
+  timespec request{static_cast<time_t>(milliseconds / 1000),
+                   static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&request, &request) != 0 && errno == EINTR) {
+  }
+}
+
+std::uint64_t LocalFileTimeNow() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const time_t seconds = now.tv_sec;
+  tm local{};
+  localtime_r(&seconds, &local);
+  CivilTime civil{};
+  civil.year = local.tm_year + 1900;
+  civil.month = local.tm_mon + 1;
+  civil.day = local.tm_mday;
+  civil.hour = local.tm_hour;
+  civil.minute = local.tm_min;
+  civil.second = local.tm_sec;
+  civil.millisecond = static_cast<int>(now.tv_nsec / 1000000L);
+  return CivilToFileTime(civil);
+}
+
+std::uint32_t CurrentThreadId() { return static_cast<std::uint32_t>(syscall(SYS_gettid)); }
+
+}  // namespace orv::platform

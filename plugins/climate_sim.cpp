@@ -1,0 +1,18 @@
+// The climate_sim plug-in: the driver framework joined with the climate model.
+#include "framework/runtime.h"
+#include "framework/table.h"
+#include "models/climate/climate_model.h"
+
+namespace orv {
+namespace {
+
+// Built when the library is loaded, before the host can call the export.
+Driver gDriver(climate::kModel, SystemRuntime());
+
+}  // namespace
+
+Driver& ThisDriver() { return gDriver; }
+
+}  // namespace orv
+
+ORV_EXPORT void GetOrvDeviceDriverAPI(DriverFunctionTable* table) { orv::FillTable(table); }

@@ -1,0 +1,18 @@
+// The gasctl_sim plug-in: the driver framework joined with the co2 model.
+#include "framework/runtime.h"
+#include "framework/table.h"
+#include "models/co2/co2_model.h"
+
+namespace orv {
+namespace {
+
+// Built when the library is loaded, before the host can call the export.
+Driver gDriver(co2::kModel, SystemRuntime());
+
+}  // namespace
+
+Driver& ThisDriver() { return gDriver; }
+
+}  // namespace orv
+
+ORV_EXPORT void GetOrvDeviceDriverAPI(DriverFunctionTable* table) { orv::FillTable(table); }
