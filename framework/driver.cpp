@@ -57,10 +57,10 @@ Driver::~Driver() {
 }
 
 void Driver::ReleaseModules() {
-  if (addDialogModule_ != nullptr) platform::FreeModule(addDialogModule_);
+  if (addDialogModule_ != nullptr) platform::UnloadModule(addDialogModule_);
   addDialogModule_ = nullptr;
   addDialog_ = nullptr;
-  if (settingsDialogModule_ != nullptr) platform::FreeModule(settingsDialogModule_);
+  if (settingsDialogModule_ != nullptr) platform::UnloadModule(settingsDialogModule_);
   settingsDialogModule_ = nullptr;
   settingsDialog_ = nullptr;
 }

@@ -17,7 +17,7 @@ using ModuleHandle = void*;
 ModuleHandle LoadModule(const char* fileName);
 // Resolves an exported symbol; null when absent.
 void* FindSymbol(ModuleHandle module, const char* name);
-void FreeModule(ModuleHandle module);
+void UnloadModule(ModuleHandle module);
 
 // Writes the full path of the module that holds this code into buf (size
 // bytes) and NUL-terminates it. Returns false when the path cannot be had or

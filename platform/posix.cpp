@@ -23,7 +23,7 @@ void* FindSymbol(ModuleHandle module, const char* name) {
   return dlsym(module, name);
 }
 
-void FreeModule(ModuleHandle module) {
+void UnloadModule(ModuleHandle module) {
   if (module != nullptr) dlclose(module);
 }
 

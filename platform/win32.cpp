@@ -1,0 +1,178 @@
+// Win32 backend of the platform layer (32- and 64-bit Windows).
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <new>
+
+#include "platform/platform.h"
+
+namespace {
+
+// The module that holds this code, as the loader handed it to DllMain. It
+// stays null in an executable, where GetModuleFileNameA(null) already names
+// the right file. Atomic because DllMain runs again on every thread attach
+// and detach while other threads may be reading it.
+std::atomic<HMODULE> g_ownModule{nullptr};
+
+}  // namespace
+
+// The library entry point. Defining it here puts it into every DLL that links
+// the platform library: the C runtime's DLL start-up code refers to DllMain,
+// so the linker takes this object from the archive before it reaches the
+// runtime's own default DllMain. In an executable nothing calls it.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD /*reason*/, LPVOID /*reserved*/) {
+  g_ownModule.store(instance, std::memory_order_relaxed);
+  return TRUE;
+}
+
+namespace orv::platform {
+
+ModuleHandle LoadModule(const char* fileName) { return LoadLibraryA(fileName); }
+
+void* FindSymbol(ModuleHandle module, const char* name) {
+  if (module == nullptr) return nullptr;
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
+}
+
+void UnloadModule(ModuleHandle module) {
+  if (module != nullptr) FreeLibrary(static_cast<HMODULE>(module));
+}
+
+bool OwnModulePath(char* buf, std::size_t size) {
+  if (buf == nullptr || size == 0) return false;
+  buf[0] = '\0';
+  const DWORD capacity = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+  const DWORD length =
+      GetModuleFileNameA(g_ownModule.load(std::memory_order_relaxed), buf, capacity);
+  // A result equal to the capacity means the path was cut short, and older
+  // systems then leave it without a terminator: never hand that out.
+  if (length == 0 || length >= capacity) {
+    buf[0] = '\0';
+    return false;
+  }
+  buf[length] = '\0';
+  return true;
+}
+
+char PathSeparator() { return '\\'; }
+
+const char* ModuleSuffix() { return ".dll"; }
+
+namespace {
+
+using MessageBoxFn = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
+
+MessageBoxFn AsMessageBox(FARPROC proc) {
+  return reinterpret_cast<MessageBoxFn>(reinterpret_cast<void*>(proc));
+}
+
+}  // namespace
+
+int ShowMessageBox(const char* text, const char* caption, unsigned flags) {
+  // A host that draws message boxes itself exports MessageBoxA from its
+  // executable with user32's call shape; test hosts use that to observe them.
+  // A 32-bit MinGW executable exports a WINAPI function as "MessageBoxA@16"
+  // unless it is linked with --kill-at, so that name is accepted too.
+  static const char* const kHookNames[] = {"MessageBoxA", "MessageBoxA@16"};
+  const HMODULE host = GetModuleHandleA(nullptr);
+  for (const char* name : kHookNames) {
+    if (FARPROC hook = GetProcAddress(host, name)) {
+      return AsMessageBox(hook)(nullptr, text, caption, flags);
+    }
+  }
+  // user32 is bound at the call rather than imported, so that programs that
+  // link this library (plug-ins, test programs) depend on KERNEL32 and the C++
+  // runtime only, and a process that never shows a box never loads the
+  // windowing DLL. user32 is a known system DLL, so the plain name cannot
+  // pick up a stray copy from the search path.
+  int result = 0;
+  if (HMODULE user32 = LoadLibraryA("user32.dll")) {
+    if (FARPROC proc = GetProcAddress(user32, "MessageBoxA")) {
+      result = AsMessageBox(proc)(nullptr, text, caption, flags);
+    }
+    FreeLibrary(user32);
+  }
+  // Valid answers (IDOK and up) are positive. Failure is 0 on Windows and -1
+  // under Wine without a display: then leave the text where an operator can
+  // still find it.
+  if (result > 0) return result;
+  std::fprintf(stderr, "%s: %s\n", caption, text);
+  return IDOK;
+}
+
+Mutex::Mutex() : handle_(CreateMutexA(nullptr, FALSE, nullptr)) {}
+
+Mutex::~Mutex() {
+  if (handle_ != nullptr) CloseHandle(handle_);
+}
+
+void Mutex::lock() {
+  if (handle_ != nullptr) WaitForSingleObject(handle_, INFINITE);
+}
+
+void Mutex::unlock() {
+  if (handle_ != nullptr) ReleaseMutex(handle_);
+}
+
+namespace {
+
+// What the new thread needs to call the caller's function; CreateThread
+// hands over one pointer and expects a different function shape.
+struct StartBlock {
+  ThreadMain main;
+  void* arg;
+};
+
+DWORD WINAPI Trampoline(LPVOID raw) {
+  auto* block = static_cast<StartBlock*>(raw);
+  const ThreadMain main = block->main;
+  void* const arg = block->arg;
+  delete block;
+  main(arg);
+  return 0;
+}
+
+}  // namespace
+
+bool StartThread(ThreadMain main, void* arg, ThreadHandle* handle, std::uint32_t* threadId) {
+  auto* block = new (std::nothrow) StartBlock{main, arg};
+  if (block == nullptr) return false;
+  DWORD id = 0;
+  HANDLE thread = CreateThread(nullptr, 0, &Trampoline, block, 0, &id);
+  if (thread == nullptr) {
+    delete block;  // the thread never ran, so the block is still ours
+    return false;
+  }
+  *handle = thread;
+  *threadId = id;
+  return true;
+}
+
+void JoinThread(ThreadHandle handle) {
+  if (handle == nullptr) return;
+  WaitForSingleObject(handle, INFINITE);
+  CloseHandle(handle);
+}
+
+void SleepMs(std::uint32_t milliseconds) { Sleep(milliseconds); }
+
+std::uint64_t LocalFileTimeNow() {
+  SYSTEMTIME local{};
+  GetLocalTime(&local);
+  // SystemTimeToFileTime converts the calendar fields as they are, with no
+  // time-zone shift, which is what a local timestamp needs.
+  FILETIME stamp{};
+  SystemTimeToFileTime(&local, &stamp);
+  return (static_cast<std::uint64_t>(stamp.dwHighDateTime) << 32) | stamp.dwLowDateTime;
+}
+
+std::uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
+
+}  // namespace orv::platform

@@ -1,0 +1,71 @@
+// A Runtime for unit tests: virtual time that advances only when the code
+// under test sleeps, real threads, and message boxes that are recorded
+// instead of shown.
+#ifndef ORV_TESTS_SUPPORT_VIRTUAL_RUNTIME_H
+#define ORV_TESTS_SUPPORT_VIRTUAL_RUNTIME_H
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "framework/runtime.h"
+#include "platform/civil_time.h"
+#include "platform/platform.h"
+
+namespace orv::testing {
+
+struct RecordedMessage {
+  std::string text;
+  std::string caption;
+  unsigned flags;
+};
+
+class VirtualRuntime final : public Runtime {
+ public:
+  // 2026-03-01 12:00:00.000 local time.
+  static constexpr std::uint64_t kStart =
+      platform::CivilToFileTime({2026, 3, 1, 12, 0, 0, 0});
+
+  bool StartThread(platform::ThreadMain main, void* arg, platform::ThreadHandle* handle,
+                   std::uint32_t* threadId) override {
+    if (failThreadStart) return false;
+    return platform::StartThread(main, arg, handle, threadId);
+  }
+  void JoinThread(platform::ThreadHandle handle) override { platform::JoinThread(handle); }
+
+  // Advances virtual time, then lets the test act at that moment.
+  void SleepMs(std::uint32_t milliseconds) override {
+    const std::uint64_t now = nowMs.fetch_add(milliseconds) + milliseconds;
+    sleeps.fetch_add(1);
+    if (onSleep) onSleep(milliseconds, now);
+  }
+  std::uint64_t LocalFileTimeNow() override { return kStart + nowMs.load() * 10000ULL; }
+  std::uint32_t CurrentThreadId() override { return platform::CurrentThreadId(); }
+  int ShowMessageBox(const char* text, const char* caption, unsigned flags) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.push_back({text, caption, flags});
+    return 1;
+  }
+
+  std::vector<RecordedMessage> messages() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+  }
+
+  std::atomic<std::uint64_t> nowMs{0};
+  std::atomic<int> sleeps{0};
+  bool failThreadStart = false;
+  // Called after every sleep with its length and the new virtual time.
+  std::function<void(std::uint32_t, std::uint64_t)> onSleep;
+
+ private:
+  std::mutex mutex_;
+  std::vector<RecordedMessage> messages_;
+};
+
+}  // namespace orv::testing
+
+#endif  // ORV_TESTS_SUPPORT_VIRTUAL_RUNTIME_H

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, then builds and tests the default
+# build, the AddressSanitizer+UBSan and ThreadSanitizer builds, the 32-bit
+# Windows DLLs with their export/import check, and fuzzes the image reader.
+# Ends with one line "N passed, N failed" over every stage.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+export CTEST_PARALLEL_LEVEL=2
+passed=0
+failed=0
+log_dir=build/test-logs
+mkdir -p "$log_dir"
+
+stage() { printf '\n=== %s ===\n' "$*"; }
+
+# Runs ctest for a preset and adds its counts to the totals.
+run_ctest() {
+  local preset=$1 log="$log_dir/ctest-$1.log"
+  ctest --preset "$preset" 2>&1 | tee "$log"
+  local line total bad
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [[ -z $line ]]; then
+    failed=$((failed + 1))
+    return
+  fi
+  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+  bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+}
+
+# A step that is not a test runner counts as one test.
+run_step() {
+  local name=$1
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    echo "FAILED: $name"
+    failed=$((failed + 1))
+  fi
+}
+
+build() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1"; }
+
+stage "setup"
+tools/setup.sh || exit 1
+
+for preset in default asan tsan; do
+  stage "$preset build"
+  if build "$preset"; then
+    stage "$preset tests"
+    run_ctest "$preset"
+  else
+    echo "FAILED: $preset build"
+    failed=$((failed + 1))
+  fi
+done
+
+if [[ -f cmake/toolchains/mingw-i686.cmake ]]; then
+  stage "mingw-i686: the 32-bit Windows DLLs"
+  run_step "mingw-i686 build" build mingw-i686
+  for dll in gasctl_sim twotemp_sim climate_sim; do
+    run_step "$dll.dll tables" tools/check_binary_tables.sh "build/mingw-i686/bin/$dll.dll"
+  done
+fi
+
+if [[ -f fuzz/CMakeLists.txt ]]; then
+  stage "fuzz: the image reader"
+  run_step "fuzz build" build fuzz
+  run_step "fuzz run" tools/run_fuzz.sh "${ORV_FUZZ_SECONDS:-60}"
+fi
+
+stage "summary"
+echo "$passed passed, $failed failed"
+((failed == 0))
