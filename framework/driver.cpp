@@ -51,9 +51,12 @@ Driver::Driver(const ModelDescription& model, Runtime& runtime)
 }
 
 Driver::~Driver() {
-  // Destroying a record would wait for its thread; at unload that is the
-  // host's job, so what is left is deliberately not destroyed.
-  for (auto& device : devices_) new std::shared_ptr<EmuDevice>(std::move(device));
+  // The host removes every device before it unloads the driver. A record left
+  // with a running thread is abandoned, not destroyed: waiting for the thread
+  // while the library is being unloaded could deadlock the loader.
+  for (auto& device : devices_) {
+    if (device->updating.load()) new std::shared_ptr<EmuDevice>(std::move(device));
+  }
 }
 
 void Driver::ReleaseModules() {

@@ -22,8 +22,8 @@ std::string LastPathComponent(const std::string& path, char separator);
 class Driver {
  public:
   Driver(const ModelDescription& model, Runtime& runtime);
-  // Records still registered belong to a host that did not remove them; they
-  // are released without being destroyed, as their threads may still run.
+  // Destroys the records still registered, except those whose update thread
+  // still runs: those are abandoned.
   ~Driver();
   Driver(const Driver&) = delete;
   Driver& operator=(const Driver&) = delete;

@@ -37,6 +37,9 @@ const char* ModuleSuffix();
 // waits until it is closed. Without a display, writes one line to stderr.
 int ShowMessageBox(const char* text, const char* caption, unsigned flags);
 
+// True when standard output is a terminal (a console window on Windows).
+bool StdoutIsTerminal();
+
 // ---- Mutex ---------------------------------------------------------------
 
 // A non-recursive mutex. Creation can fail on Win32; valid() tells.

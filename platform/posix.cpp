@@ -54,6 +54,8 @@ int ShowMessageBox(const char* text, const char* caption, unsigned flags) {
   return 1;  // IDOK
 }
 
+bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
 Mutex::Mutex() : handle_(nullptr) {
   auto* mutex = new (std::nothrow) pthread_mutex_t;
   if (mutex == nullptr) return;

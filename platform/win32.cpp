@@ -5,6 +5,7 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <io.h>
 #include <windows.h>
 
 #include <atomic>
@@ -74,6 +75,8 @@ MessageBoxFn AsMessageBox(FARPROC proc) {
 }
 
 }  // namespace
+
+bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
 int ShowMessageBox(const char* text, const char* caption, unsigned flags) {
   // A host that draws message boxes itself exports MessageBoxA from its

@@ -1,0 +1,217 @@
+#include "host/refhost/options.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <limits>
+
+#include "orv/driver_api.h"
+
+namespace orv::refhost {
+namespace {
+
+bool ParseInt64(const std::string& text, std::int64_t minimum, std::int64_t maximum,
+                std::int64_t& out) {
+  std::int64_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, status] = std::from_chars(text.data(), end, value);
+  if (status != std::errc() || stop != end || value < minimum || value > maximum) return false;
+  out = value;
+  return true;
+}
+
+bool ParseInt32(const std::string& text, std::int32_t minimum, std::int32_t maximum,
+                std::int32_t& out) {
+  std::int64_t value = 0;
+  if (!ParseInt64(text, minimum, maximum, value)) return false;
+  out = static_cast<std::int32_t>(value);
+  return true;
+}
+
+bool ParseFloat(const std::string& text, float& out) {
+  // strtof would skip leading blanks and accept a prefix; neither is a number here.
+  if (text.empty() || text.front() == ' ' || text.front() == '\t') return false;
+  errno = 0;
+  char* stop = nullptr;
+  const float value = std::strtof(text.c_str(), &stop);
+  if (stop != text.c_str() + text.size() || errno == ERANGE) return false;
+  out = value;
+  return true;
+}
+
+// "tab" for a tab, otherwise exactly one character.
+bool ParseCharacter(const std::string& text, char& out) {
+  if (text == "tab") {
+    out = '\t';
+    return true;
+  }
+  if (text.size() != 1) return false;
+  out = text[0];
+  return true;
+}
+
+// Splits "A,B" at its first comma.
+bool SplitPair(const std::string& text, std::string& first, std::string& second) {
+  const std::size_t comma = text.find(',');
+  if (comma == std::string::npos) return false;
+  first = text.substr(0, comma);
+  second = text.substr(comma + 1);
+  return true;
+}
+
+bool IsOption(const std::string& arg) { return arg.size() > 1 && arg[0] == '-'; }
+
+// Applies one option that takes a value; false with error set when the value is bad.
+bool ApplyValue(const std::string& name, const std::string& value, HostOptions& options,
+                bool& devicesGiven, std::string& error) {
+  constexpr std::int32_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+  constexpr std::int32_t kInt32Min = std::numeric_limits<std::int32_t>::min();
+  constexpr std::size_t kMaxName = kChannelNameBufferSize - 1;
+  const auto fail = [&](const std::string& why) {
+    error = "--" + name + " " + value + ": " + why;
+    return false;
+  };
+  if (name == "plugin") {
+    if (value.empty()) return fail("needs a path");
+    options.pluginPath = value;
+  } else if (name == "dialogs") {
+    if (value.empty()) return fail("needs a folder");
+    options.dialogDir = value;
+  } else if (name == "devices") {
+    if (!ParseInt32(value, 0, 1000, options.devices)) return fail("expected 0 to 1000");
+    devicesGiven = true;
+  } else if (name == "interval") {
+    if (!ParseInt32(value, 0, kInt32Max, options.interval)) {
+      return fail("expected whole seconds, 0 or more");
+    }
+    options.intervalGiven = true;
+  } else if (name == "comm") {
+    std::string first, second;
+    if (!SplitPair(value, first, second) ||
+        !ParseInt32(first, kInt32Min, kInt32Max, options.commSetting1) ||
+        !ParseInt32(second, kInt32Min, kInt32Max, options.commSetting2)) {
+      return fail("expected two integers A,B");
+    }
+  } else if (name == "duration") {
+    if (!ParseInt64(value, 0, 100000000, options.durationSeconds)) {
+      return fail("expected whole seconds, 0 or more");
+    }
+  } else if (name == "names") {
+    if (!SplitPair(value, options.channelName1, options.channelName2)) {
+      return fail("expected two names NAME1,NAME2");
+    }
+    if (options.channelName1.size() > kMaxName || options.channelName2.size() > kMaxName) {
+      return fail("a channel name holds at most 15 characters");
+    }
+    options.namesGiven = true;
+  } else if (name == "save-dir") {
+    if (value.empty()) return fail("needs a folder");
+    options.saveDir = value;
+  } else if (name == "export-dir") {
+    if (value.empty()) return fail("needs a folder");
+    options.exportDir = value;
+  } else if (name == "separator") {
+    if (!ParseCharacter(value, options.separator)) return fail("expected one character or tab");
+  } else if (name == "decimal") {
+    if (!ParseCharacter(value, options.decimalPoint)) return fail("expected one character");
+  } else if (name == "set") {
+    const std::size_t equals = value.find('=');
+    ValueWrite write;
+    if (equals == std::string::npos ||
+        !ParseInt32(value.substr(0, equals), 0, kInt32Max, write.index) ||
+        !ParseFloat(value.substr(equals + 1), write.value)) {
+      return fail("expected INDEX=VALUE");
+    }
+    options.writes.push_back(write);
+  } else if (name == "restore") {
+    if (value.empty()) return fail("needs a file");
+    options.restoreFiles.push_back(value);
+  } else {
+    error = "unknown option --" + name;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ParseStatus ParseOptions(const std::vector<std::string>& args, HostOptions& options,
+                         std::string& error) {
+  options = HostOptions{};
+  bool devicesGiven = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") return ParseStatus::kHelp;
+    if (arg == "--live") {
+      options.live = true;
+      continue;
+    }
+    if (arg == "--no-record") {
+      options.record = false;
+      continue;
+    }
+    if (arg.compare(0, 2, "--") != 0 || arg.size() == 2) {
+      error = "unexpected argument " + arg;
+      return ParseStatus::kError;
+    }
+    // Both "--name value" and "--name=value".
+    const std::size_t equals = arg.find('=');
+    const std::string name = arg.substr(2, equals == std::string::npos ? arg.npos : equals - 2);
+    std::string value;
+    if (equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+    } else if (i + 1 < args.size()) {
+      value = args[++i];
+    } else {
+      error = "option --" + name + " needs a value";
+      return ParseStatus::kError;
+    }
+    if (!ApplyValue(name, value, options, devicesGiven, error)) return ParseStatus::kError;
+    // --restore takes every following file up to the next option.
+    while (name == "restore" && i + 1 < args.size() && !IsOption(args[i + 1])) {
+      options.restoreFiles.push_back(args[++i]);
+    }
+  }
+  if (options.pluginPath.empty()) {
+    error = "--plugin PATH is required";
+    return ParseStatus::kError;
+  }
+  if (!devicesGiven && !options.restoreFiles.empty()) options.devices = 0;
+  return ParseStatus::kRun;
+}
+
+std::string UsageText() {
+  return "Usage: orv_host --plugin PATH [options]\n"
+         "\n"
+         "Loads an emulated-controller driver plug-in, adds devices, runs them and\n"
+         "prints their live values every second.\n"
+         "\n"
+         "  --plugin PATH        driver plug-in to load (required)\n"
+         "  --devices N          devices to add through the add dialog (default 1,\n"
+         "                       or 0 when --restore is given)\n"
+         "  --interval S         extra seconds between ticks, set through the settings\n"
+         "                       dialog (default 0; restored devices keep their own\n"
+         "                       unless given)\n"
+         "  --comm A,B           the two connection settings the add dialog answers\n"
+         "                       (default 0,0)\n"
+         "  --duration S         seconds to run, 0 until Ctrl-C (default 15)\n"
+         "  --names N1,N2        channel names for two-channel drivers (at most 15\n"
+         "                       characters each)\n"
+         "  --set INDEX=VALUE    write a value on every device after start (repeatable)\n"
+         "  --restore FILE...    start from saved device images (repeatable)\n"
+         "  --save-dir DIR       on stop, save each device to DIR/device-<id>.img\n"
+         "  --export-dir DIR     on stop, export each history to DIR/history-<id>.csv\n"
+         "  --separator C        export column separator, one character or tab\n"
+         "                       (default ;)\n"
+         "  --decimal C          export decimal character (default .)\n"
+         "  --no-record          leave recording off (restored devices keep their\n"
+         "                       saved history)\n"
+         "  --dialogs DIR        folder of the dialog modules (default: this program's)\n"
+         "  --live               redraw the table in place (terminal escapes)\n"
+         "  --help               show this text\n"
+         "\n"
+         "Exit status: 0 after an orderly stop, 1 when the plug-in or a device\n"
+         "failed, 2 for a bad command line.\n";
+}
+
+}  // namespace orv::refhost

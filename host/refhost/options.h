@@ -1,0 +1,55 @@
+// Command line of the reference host.
+#ifndef ORV_HOST_REFHOST_OPTIONS_H
+#define ORV_HOST_REFHOST_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orv::refhost {
+
+// One --set INDEX=VALUE: a SetValue applied to every device after start.
+struct ValueWrite {
+  std::int32_t index = 0;
+  float value = 0.0f;
+};
+
+struct HostOptions {
+  std::string pluginPath;
+  std::string dialogDir;  // empty: the folder of the host executable
+  // Devices added through the add dialog; by default 1, or 0 when images are
+  // restored. Added devices come after the restored ones.
+  std::int32_t devices = 1;
+  // Update interval handed to the settings dialog. Added devices always get
+  // it; restored devices keep the one of their image unless it was given.
+  std::int32_t interval = 0;
+  bool intervalGiven = false;
+  std::int32_t commSetting1 = 0;
+  std::int32_t commSetting2 = 0;
+  std::int64_t durationSeconds = 15;  // 0: until interrupted
+  bool namesGiven = false;
+  std::string channelName1;
+  std::string channelName2;
+  std::string saveDir;
+  std::vector<std::string> restoreFiles;
+  std::string exportDir;
+  char separator = ';';
+  char decimalPoint = '.';
+  std::vector<ValueWrite> writes;
+  // Switch recording on at start. Switching it on empties the history, so a
+  // restored device keeps its saved samples only without it.
+  bool record = true;
+  bool live = false;  // redraw the table in place with terminal escapes
+};
+
+enum class ParseStatus { kRun, kHelp, kError };
+
+// Parses the arguments after the program name. On kError, error says why.
+ParseStatus ParseOptions(const std::vector<std::string>& args, HostOptions& options,
+                         std::string& error);
+
+std::string UsageText();
+
+}  // namespace orv::refhost
+
+#endif  // ORV_HOST_REFHOST_OPTIONS_H
