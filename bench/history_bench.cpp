@@ -18,25 +18,13 @@
 #include "framework/values.h"
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
+#include "tests/support/quiet_runtime.h"
 
 namespace {
 
 constexpr int kSamples = 1000000;
 
-class QuietRuntime final : public orv::Runtime {
- public:
-  bool StartThread(orv::platform::ThreadMain, void*, orv::platform::ThreadHandle*,
-                   std::uint32_t*) override {
-    return false;
-  }
-  void JoinThread(orv::platform::ThreadHandle) override {}
-  void SleepMs(std::uint32_t) override {}
-  std::uint64_t LocalFileTimeNow() override { return 0; }
-  std::uint32_t CurrentThreadId() override { return 0; }
-  int ShowMessageBox(const char*, const char*, unsigned) override { return 1; }
-};
-
-QuietRuntime gRuntime;
+orv::testing::QuietRuntime gRuntime;
 
 std::shared_ptr<orv::EmuDevice> Recorded(orv::Driver& driver, int samples) {
   std::shared_ptr<orv::EmuDevice> device = driver.NewDevice();
@@ -57,8 +45,7 @@ std::shared_ptr<orv::EmuDevice> Recorded(orv::Driver& driver, int samples) {
 // way, measuring how long each append waited for the shared mutex.
 class Recorder {
  public:
-  explicit Recorder(orv::SampleHistory& history)
-      : history_(history), thread_([this] { Run(); }) {}
+  explicit Recorder(orv::SampleHistory& history) : history_(history), thread_([this] { Run(); }) {}
   ~Recorder() {
     stop_.store(true);
     thread_.join();

@@ -12,21 +12,9 @@
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"
+#include "tests/support/quiet_runtime.h"
 
 namespace {
-
-class SeedRuntime final : public orv::Runtime {
- public:
-  bool StartThread(orv::platform::ThreadMain, void*, orv::platform::ThreadHandle*,
-                   std::uint32_t*) override {
-    return false;
-  }
-  void JoinThread(orv::platform::ThreadHandle) override {}
-  void SleepMs(std::uint32_t) override {}
-  std::uint64_t LocalFileTimeNow() override { return 0; }
-  std::uint32_t CurrentThreadId() override { return 0; }
-  int ShowMessageBox(const char*, const char*, unsigned) override { return 1; }
-};
 
 bool WriteSeed(const std::string& path, std::uint8_t offset, const ByteArray& image) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -45,7 +33,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string dir = argv[1];
-  SeedRuntime runtime;
+  orv::testing::QuietRuntime runtime;
   const orv::ModelDescription* models[] = {&orv::co2::kModel, &orv::twotemp::kModel,
                                            &orv::climate::kModel};
   int written = 0;

@@ -11,21 +11,9 @@
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"
+#include "tests/support/quiet_runtime.h"
 
 namespace {
-
-class SilentRuntime final : public orv::Runtime {
- public:
-  bool StartThread(orv::platform::ThreadMain, void*, orv::platform::ThreadHandle*,
-                   std::uint32_t*) override {
-    return false;
-  }
-  void JoinThread(orv::platform::ThreadHandle) override {}
-  void SleepMs(std::uint32_t) override {}
-  std::uint64_t LocalFileTimeNow() override { return 0; }
-  std::uint32_t CurrentThreadId() override { return 0; }
-  int ShowMessageBox(const char*, const char*, unsigned) override { return 1; }
-};
 
 void Exercise(orv::Driver& driver, const ByteArray& image, std::int32_t offset) {
   const DeviceId id = orv::RestoreDevice(driver, image, offset);
@@ -46,7 +34,7 @@ void Exercise(orv::Driver& driver, const ByteArray& image, std::int32_t offset) 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static SilentRuntime runtime;
+  static orv::testing::QuietRuntime runtime;
   static orv::Driver co2(orv::co2::kModel, runtime);
   static orv::Driver twotemp(orv::twotemp::kModel, runtime);
   static orv::Driver climate(orv::climate::kModel, runtime);
