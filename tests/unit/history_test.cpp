@@ -1,0 +1,224 @@
+// The sample history: selection by time offset, the result record, durations.
+#include "framework/history.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+#include "framework/values.h"
+
+namespace orv {
+namespace {
+
+constexpr std::uint64_t kT0 = 133000000000000000ull;  // a FILETIME count in 2022
+constexpr std::uint64_t kSecond = 10000000ull;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+Sample MakeSample(std::uint64_t timestamp, float first = 1.0f) {
+  Sample s;
+  s.timestamp = timestamp;
+  for (int i = 0; i < kMaxValues; ++i) s.values[i] = first + static_cast<float>(i);
+  return s;
+}
+
+std::vector<Sample> SamplesAt(const std::vector<std::uint64_t>& timestamps) {
+  std::vector<Sample> samples;
+  for (std::uint64_t t : timestamps)
+    samples.push_back(MakeSample(t, static_cast<float>(samples.size())));
+  return samples;
+}
+
+void Fill(SampleHistory& history, const std::vector<Sample>& samples) {
+  for (const Sample& s : samples) ASSERT_TRUE(AppendSample(history, s));
+}
+
+// Nearest by a linear scan, the later one on a tie; assumes increasing times.
+std::ptrdiff_t NearestByScan(const std::vector<Sample>& samples, double offsetSeconds) {
+  const std::int64_t target = static_cast<std::int64_t>(samples[0].timestamp) +
+                              static_cast<std::int64_t>(offsetSeconds * 1e7);
+  std::ptrdiff_t best = 0;
+  for (std::size_t j = 1; j < samples.size(); ++j) {
+    const std::int64_t t = static_cast<std::int64_t>(samples[j].timestamp);
+    const std::int64_t bestT = static_cast<std::int64_t>(samples[best].timestamp);
+    if (std::llabs(t - target) <= std::llabs(bestT - target)) best = static_cast<std::ptrdiff_t>(j);
+  }
+  return best;
+}
+
+ByteArray LittleEndian(std::uint64_t timestamp, const std::vector<std::uint32_t>& values) {
+  ByteArray bytes;
+  for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<std::uint8_t>(timestamp >> (8 * i)));
+  for (std::uint32_t v : values) {
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  }
+  return bytes;
+}
+
+TEST(HistoryQuery, EmptyHistoryGivesTimestampZeroAndInvalidValues) {
+  SampleHistory history;
+  EXPECT_FALSE(HasHistory(history));
+  EXPECT_EQ(GetHistoryDuration(history), 0.0);
+  for (int n : {4, 6}) {
+    const ByteArray expected = LittleEndian(0, std::vector<std::uint32_t>(n, 0x7FFFFFFFu));
+    for (double offset : {0.0, -3.0, 1e9, kNaN, kInf}) {
+      ByteArray out;
+      GetSampleAt(history, n, offset, out);
+      EXPECT_EQ(out, expected) << n << " values, offset " << offset;
+    }
+  }
+}
+
+TEST(HistoryQuery, RecordCarriesTimestampAndValueBitsLittleEndian) {
+  Sample s;
+  s.timestamp = 0x0123456789ABCDEFull;
+  const std::uint32_t bits[6] = {0xFFC01234u, 0x80000000u, 0x7F800000u,
+                                 0x40A00000u, 0x3F2147AEu, 0x7FFFFFFFu};
+  for (int i = 0; i < 6; ++i) s.values[i] = FloatFromBits(bits[i]);
+  SampleHistory history;
+  Fill(history, {s});
+  EXPECT_TRUE(HasHistory(history));
+  for (int n : {4, 6}) {
+    ByteArray out;
+    GetSampleAt(history, n, 0.0, out);
+    EXPECT_EQ(out, LittleEndian(s.timestamp, std::vector<std::uint32_t>(bits, bits + n)));
+  }
+}
+
+TEST(HistoryQuery, OutArrayComesBackExactlyRecordLong) {
+  SampleHistory history;
+  Fill(history, SamplesAt({kT0, kT0 + kSecond}));
+  for (int n : {4, 6}) {
+    const std::size_t size = 8 + 4 * static_cast<std::size_t>(n);
+    for (std::size_t given :
+         {std::size_t{0}, std::size_t{3}, size - 1, size + 1, std::size_t{100}}) {
+      ByteArray out(given, 0xAA);
+      GetSampleAt(history, n, 1.0, out);
+      ASSERT_EQ(out.size(), size) << "given " << given;
+      EXPECT_EQ(out[0], static_cast<std::uint8_t>(kT0 + kSecond));
+    }
+    ByteArray exact(size, 0xAA);
+    const std::uint8_t* storage = exact.data();
+    GetSampleAt(history, n, 1.0, exact);
+    EXPECT_EQ(exact.data(), storage) << "overwritten in place";
+    ByteArray fresh;
+    GetSampleAt(history, n, 1.0, fresh);
+    EXPECT_EQ(exact, fresh);
+  }
+}
+
+TEST(HistoryQuery, SingleSampleIsSelectedForAnyOffset) {
+  const std::vector<Sample> samples = SamplesAt({kT0});
+  for (double offset : {-1e9, -1.0, 0.0, 0.5, 1e6, kInf, -kInf, kNaN, 1e300, -1e300}) {
+    EXPECT_EQ(SelectSampleIndex(samples.data(), 1, offset), 0) << offset;
+  }
+}
+
+TEST(HistoryQuery, ThreeSamplesOneSecondApart) {
+  const std::vector<Sample> samples = SamplesAt({kT0, kT0 + kSecond, kT0 + 2 * kSecond});
+  const struct {
+    double offset;
+    std::ptrdiff_t index;
+  } cases[] = {{0.4, 0},  {0.5, 1},   {-5.0, 0},  {100.0, 2},  {0.0, 0},       {0.6, 1},
+               {1.0, 1},  {1.49, 1},  {1.5, 2},   {2.0, 2},    {2.0000001, 2}, {kNaN, 0},
+               {kInf, 2}, {-kInf, 0}, {1e300, 2}, {-1e300, 0}, {9.3e11, 2},    {-9.3e11, 0}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(SelectSampleIndex(samples.data(), samples.size(), c.offset), c.index) << c.offset;
+  }
+  SampleHistory history;
+  Fill(history, samples);
+  ByteArray out;
+  GetSampleAt(history, 4, 0.5, out);
+  EXPECT_EQ(out, LittleEndian(kT0 + kSecond, {FloatBits(1.0f), FloatBits(2.0f), FloatBits(3.0f),
+                                              FloatBits(4.0f)}));
+}
+
+TEST(HistoryQuery, OffsetIsTruncatedToWholeHundredNanoseconds) {
+  // Samples 100 ns apart: rounding instead of truncating would pick a later one.
+  const std::vector<Sample> samples = SamplesAt({kT0, kT0 + 1, kT0 + 2});
+  const struct {
+    double offset;
+    std::ptrdiff_t index;
+  } cases[] = {
+      {0.00000005, 0}, {0.00000009, 0}, {-0.00000005, 0}, {0.00000015, 1}, {0.00000019, 1}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(SelectSampleIndex(samples.data(), samples.size(), c.offset), c.index) << c.offset;
+  }
+}
+
+TEST(HistoryQuery, SelectionAgreesWithALinearScan) {
+  std::vector<std::vector<std::uint64_t>> histories = {
+      {kT0, kT0 + kSecond, kT0 + 2 * kSecond, kT0 + 3 * kSecond, kT0 + 100 * kSecond,
+       kT0 + 101 * kSecond, kT0 + 1000 * kSecond, kT0 + 1000 * kSecond + 1},
+      {}};
+  // 500 samples 11 s apart, with the millisecond jitter of a real clock.
+  for (std::uint64_t j = 0; j < 500; ++j) {
+    histories[1].push_back(kT0 + j * 11 * kSecond + (j * 7 % 3) * 10000);
+  }
+  for (const auto& timestamps : histories) {
+    const std::vector<Sample> samples = SamplesAt(timestamps);
+    std::vector<double> offsets;
+    for (double offset = -20.0; offset < 5520.0; offset += 0.7) offsets.push_back(offset);
+    for (std::size_t j = 1; j < samples.size(); ++j) {  // the midpoints: ties
+      offsets.push_back(
+          static_cast<double>((samples[j - 1].timestamp + samples[j].timestamp) / 2 - kT0) / 1e7);
+    }
+    for (double offset : offsets) {
+      ASSERT_EQ(SelectSampleIndex(samples.data(), samples.size(), offset),
+                NearestByScan(samples, offset))
+          << offset << " in " << samples.size();
+    }
+  }
+}
+
+TEST(HistoryQuery, ClockSetBackStillSelectsWithinTheArray) {
+  // The last sample is earlier than the first: any target is either past the
+  // last or before the first.
+  const std::vector<Sample> samples = SamplesAt({kT0 + 10 * kSecond, kT0 + 20 * kSecond, kT0});
+  EXPECT_EQ(SelectSampleIndex(samples.data(), samples.size(), 0.0), 2);
+  EXPECT_EQ(SelectSampleIndex(samples.data(), samples.size(), 5.0), 2);
+  EXPECT_EQ(SelectSampleIndex(samples.data(), samples.size(), -5.0), 2);
+  EXPECT_EQ(SelectSampleIndex(samples.data(), samples.size(), -20.0), 0);
+}
+
+TEST(HistoryQuery, TimestampsNearTheEndOfTheRangeSaturate) {
+  const std::uint64_t top = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  const std::vector<Sample> samples = SamplesAt({top - 2 * kSecond, top - kSecond, top});
+  EXPECT_EQ(SelectSampleIndex(samples.data(), samples.size(), 1e300), 2);
+  EXPECT_EQ(SelectSampleIndex(samples.data(), samples.size(), kInf), 2);
+  EXPECT_EQ(SelectSampleIndex(samples.data(), samples.size(), 1.0), 1);
+}
+
+TEST(HistoryQuery, DurationIsLastMinusFirstByPosition) {
+  const struct {
+    std::vector<std::uint64_t> timestamps;
+    double seconds;
+  } cases[] = {{{}, 0.0},
+               {{kT0}, 0.0},
+               {{kT0, kT0 + 11 * kSecond, kT0 + 22 * kSecond}, 22.0},
+               {{kT0, kT0 + 225 * kSecond / 10}, 22.5},
+               {{kT0 + 5 * kSecond, kT0}, -5.0},
+               {{kT0 + 10 * kSecond, kT0 + 100 * kSecond, kT0, kT0 + 3 * kSecond}, -7.0}};
+  for (const auto& c : cases) {
+    SampleHistory history;
+    Fill(history, SamplesAt(c.timestamps));
+    EXPECT_EQ(GetHistoryDuration(history), c.seconds);
+  }
+}
+
+TEST(HistoryQuery, ClearHistoryEmptiesIt) {
+  SampleHistory history;
+  Fill(history, SamplesAt({kT0, kT0 + kSecond}));
+  ClearHistory(history);
+  EXPECT_FALSE(HasHistory(history));
+  EXPECT_EQ(SampleCount(history), 0u);
+  EXPECT_EQ(history.samples.capacity(), 0u);
+}
+
+}  // namespace
+}  // namespace orv
