@@ -26,8 +26,7 @@ struct RecordedMessage {
 class VirtualRuntime final : public Runtime {
  public:
   // 2026-03-01 12:00:00.000 local time.
-  static constexpr std::uint64_t kStart =
-      platform::CivilToFileTime({2026, 3, 1, 12, 0, 0, 0});
+  static constexpr std::uint64_t kStart = platform::CivilToFileTime({2026, 3, 1, 12, 0, 0, 0});
 
   bool StartThread(platform::ThreadMain main, void* arg, platform::ThreadHandle* handle,
                    std::uint32_t* threadId) override {
