@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, then builds and tests the default
 # build, the AddressSanitizer+UBSan and ThreadSanitizer builds, the 32-bit
-# Windows DLLs with their export/import check, and fuzzes the image reader.
+# Windows DLLs with their export/import check, the 64-bit Windows build's
+# whole test suite under Wine, the unit tests as 32-bit x86 programs under
+# qemu-i386, the release zip, and fuzzes the image reader.
 # Ends with one line "N passed, N failed" over every stage.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -12,12 +14,26 @@ failed=0
 log_dir=build/test-logs
 mkdir -p "$log_dir"
 
-stage() { printf '\n=== %s ===\n' "$*"; }
+# Prints a stage's title, and how long the stage before it took.
+stage_name=""
+stage_start=$SECONDS
+stage() {
+  [[ -n $stage_name ]] && printf '(%s: %d s)\n' "$stage_name" $((SECONDS - stage_start))
+  stage_name=$*
+  stage_start=$SECONDS
+  printf '\n=== %s ===\n' "$*"
+}
 
-# Runs ctest for a preset and adds its counts to the totals.
+# Runs ctest for a preset, or the given script that ends by running it, and
+# adds its counts to the totals. A script that fails beyond its tests counts
+# one more failure.
 run_ctest() {
   local preset=$1 log="$log_dir/ctest-$1.log"
-  ctest --preset "$preset" 2>&1 | tee "$log"
+  shift
+  local -a command=(ctest --preset "$preset")
+  (($#)) && command=("$@")
+  "${command[@]}" 2>&1 | tee "$log"
+  local status=${PIPESTATUS[0]}
   local line total bad
   line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
   if [[ -z $line ]]; then
@@ -28,6 +44,10 @@ run_ctest() {
   bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
   passed=$((passed + total - bad))
   failed=$((failed + bad))
+  if ((status != 0 && bad == 0)); then
+    echo "FAILED: ${command[*]}"
+    failed=$((failed + 1))
+  fi
 }
 
 # A step that is not a test runner counts as one test.
@@ -64,6 +84,18 @@ if [[ -f cmake/toolchains/mingw-i686.cmake ]]; then
   for dll in gasctl_sim twotemp_sim climate_sim; do
     run_step "$dll.dll tables" tools/check_binary_tables.sh "build/mingw-i686/bin/$dll.dll"
   done
+  stage "release zip"
+  run_step "release zip" tools/package_release.sh
+fi
+
+if [[ -f cmake/toolchains/mingw-x64.cmake ]]; then
+  stage "mingw-x64: unit and integration tests as Windows programs under Wine"
+  run_ctest mingw-x64 tools/test_windows.sh
+fi
+
+if [[ -f cmake/toolchains/linux-i386.cmake ]]; then
+  stage "linux-i386: unit tests as 32-bit x86 programs under qemu-i386"
+  run_ctest linux-i386 tools/test_i386.sh
 fi
 
 if [[ -f fuzz/CMakeLists.txt ]]; then

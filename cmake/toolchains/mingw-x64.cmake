@@ -36,7 +36,9 @@ foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
   endif()
 endforeach()
 
-# Test programs run under wine64 (Debian keeps it out of PATH).
+# Test programs run under wine64 (Debian keeps it out of PATH). A build with
+# tests replaces this emulator with the wrapper of cmake/WineRun.cmake, which
+# also gives the tests their own Wine prefix.
 find_program(ORV_WINE NAMES wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
 if(ORV_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINEDEBUG=-all ${ORV_WINE})

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Builds the 32-bit Windows release (preset mingw-i686) and packs it as
+#   build/release/orv-emulated-drivers-<version>-win32.zip
+# with the three plug-ins, the runtime DLLs, the reference dialog modules and
+# host, include/orv/driver_api.h and packaging/INSTALL.txt.
+#
+# Before packing it checks the package: each plug-in passes
+# tools/check_binary_tables.sh and imports the C++ runtime DLL (not a static
+# copy), and every DLL the packed programs import is either packed too or a
+# Windows system DLL. Exit status 0 when the zip is made.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+readonly preset=mingw-i686
+readonly bin_dir=build/$preset/bin
+readonly objdump=i686-w64-mingw32-objdump
+readonly strip=i686-w64-mingw32-strip
+readonly plugins=(gasctl_sim.dll twotemp_sim.dll climate_sim.dll)
+readonly host_side=(portpick.dll portconf.dll portconf_dt.dll orv_host.exe)
+readonly runtime=(libstdc++-6.dll libgcc_s_dw2-1.dll libwinpthread-1.dll)
+# What a bare 32-bit Windows has; a packed program may import nothing else.
+readonly system_dlls=(kernel32.dll user32.dll msvcrt.dll)
+
+fail() {
+  echo "package_release: $*" >&2
+  exit 1
+}
+
+version=$(sed -nE 's/^project\([A-Za-z_]+ VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
+[[ -n $version ]] || fail "no project VERSION in CMakeLists.txt"
+readonly name=orv-emulated-drivers-$version-win32
+readonly release_dir=build/release
+readonly stage=$release_dir/$name
+readonly zip_file=$release_dir/$name.zip
+
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"
+
+rm -rf "$stage" "$zip_file"
+mkdir -p "$stage/bin" "$stage/include/orv"
+for file in "${plugins[@]}" "${host_side[@]}" "${runtime[@]}"; do
+  [[ -f $bin_dir/$file ]] || fail "$bin_dir/$file was not built"
+  cp "$bin_dir/$file" "$stage/bin/"
+done
+# Same input, same zip: file times and the PE time stamps that strip writes
+# are those of the last commit.
+epoch=$(git log -1 --format=%ct 2>/dev/null || true)
+[[ -n $epoch ]] && export SOURCE_DATE_EPOCH=$epoch
+# Debian's runtime DLLs carry their debug information (libstdc++-6.dll: 20 MB).
+"$strip" --strip-debug "$stage"/bin/*
+cp include/orv/driver_api.h "$stage/include/orv/"
+compiler="MinGW-w64 GCC $(i686-w64-mingw32-g++-posix -dumpfullversion 2>/dev/null || echo 12)"
+sed -e "s/@VERSION@/$version/g" -e "s/@COMPILER@/$compiler/g" packaging/INSTALL.txt |
+  sed 's/$/\r/' >"$stage/INSTALL.txt"
+
+for file in "${plugins[@]}"; do
+  tools/check_binary_tables.sh "$stage/bin/$file"
+  # A plug-in without this import carries a static copy of the C++ runtime,
+  # and the strings and vectors it hands the host would belong to another heap.
+  headers=$("$objdump" -p "$stage/bin/$file")
+  grep -qi 'DLL Name: libstdc++-6\.dll' <<<"$headers" ||
+    fail "$file does not import libstdc++-6.dll: the C++ runtime must be linked as a DLL"
+done
+is_packed_or_system() {
+  local dll=${1,,} known
+  for known in "${system_dlls[@]}" "${runtime[@]}" "${host_side[@]}" "${plugins[@]}"; do
+    [[ $dll == "${known,,}" ]] && return 0
+  done
+  return 1
+}
+for file in "$stage"/bin/*; do
+  while IFS= read -r dll; do
+    is_packed_or_system "$dll" || fail "${file##*/} imports $dll, which is neither packed nor a Windows system DLL"
+  done < <("$objdump" -p "$file" | sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p')
+done
+
+[[ -n $epoch ]] && find "$stage" -exec touch -h -d "@$epoch" {} +
+(cd "$release_dir" && find "$name" -print | LC_ALL=C sort | zip -X -q -@ "$name.zip")
+rm -rf "$stage"
+zip -sf "$zip_file"
+echo "package_release: $zip_file"
