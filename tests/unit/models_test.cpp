@@ -68,20 +68,21 @@ TEST(Co2Model, OneAndTwoTicksFromAStart) {
   const struct {
     float co2, nominal, regulator, afterOne, afterTwo;
   } cases[] = {
-      {0.2f, 0.1f, 1.0f, 0.15f, 0.15f},                        // difference equals 0.1f: moves
-      {5.1f, 5.0f, 1.0f, 5.1f, 5.1f},                          // 0.0999999: inside the dead band
-      {5.0f, 5.1f, 1.0f, 5.0f, 5.0f},                          // the same, exchanged
-      {1.0f, 1.1f, 1.0f, 1.1f, 1.1f},                          // -0.10000002: rises, then holds
-      {5.0f, 5.2f, 1.0f, 5.1f, 5.1f},                          // -0.1999998 moves, -0.0999999 not
-      {0.12f, 5.0f, 0.0f, 0.1f, 0.1f},                         // decays to 0.07, clamped up
-      {0.05f, 5.0f, 0.0f, 0.1f, 0.1f},                         // below the bound while off
-      {9.95f, 12.0f, 1.0f, 10.0f, 10.0f},                      // held at the upper bound
-      {0.15f, 0.0f, 1.0f, 0.15f - 0.05f, 0.1f},                // 0.10000001 is still outside
-      {0.1f, -5.0f, 1.0f, 0.1f, 0.1f},                         //
-      {50.0f, 50.0f, 1.0f, 10.0f, 10.0f},                      // clamped although in the dead band
-      {50.0f, 5.0f, 0.0f, 10.0f, 9.95f},                       //
-      {kInf, 5.0f, 1.0f, 10.0f, 9.95f},                        // infinities are valid values
-      {5.0f, 5.0f, 0.5f, 5.0f, 5.0f},                          // any nonzero regulator is on
+      {0.2f, 0.1f, 1.0f, 0.15f, 0.15f},          // difference equals 0.1f: moves
+      {0.11f, 0.01f, 1.0f, 0.1f, 0.1f},          // rounds to 0.1f and moves; unrounded it would not
+      {5.1f, 5.0f, 1.0f, 5.1f, 5.1f},            // 0.0999999: inside the dead band
+      {5.0f, 5.1f, 1.0f, 5.0f, 5.0f},            // the same, exchanged
+      {1.0f, 1.1f, 1.0f, 1.1f, 1.1f},            // -0.10000002: rises, then holds
+      {5.0f, 5.2f, 1.0f, 5.1f, 5.1f},            // -0.1999998 moves, -0.0999999 not
+      {0.12f, 5.0f, 0.0f, 0.1f, 0.1f},           // decays to 0.07, clamped up
+      {0.05f, 5.0f, 0.0f, 0.1f, 0.1f},           // below the bound while off
+      {9.95f, 12.0f, 1.0f, 10.0f, 10.0f},        // held at the upper bound
+      {0.15f, 0.0f, 1.0f, 0.15f - 0.05f, 0.1f},  // 0.10000001 is still outside
+      {0.1f, -5.0f, 1.0f, 0.1f, 0.1f},           //
+      {50.0f, 50.0f, 1.0f, 10.0f, 10.0f},        // clamped although in the dead band
+      {50.0f, 5.0f, 0.0f, 10.0f, 9.95f},         //
+      {kInf, 5.0f, 1.0f, 10.0f, 9.95f},          // infinities are valid values
+      {5.0f, 5.0f, 0.5f, 5.0f, 5.0f},            // any nonzero regulator is on
       {5.0f, 9.0f, -0.0f, 5.0f - 0.05f, 5.0f - 0.05f - 0.05f}  // -0.0 is off
   };
   for (const auto& c : cases) {
