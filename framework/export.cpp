@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <fstream>
+#include <new>
 
 #include "framework/lock.h"
 #include "framework/values.h"
@@ -39,11 +40,11 @@ std::string HeaderLine(const std::vector<ChannelDescriptor>& descriptors, char s
   return header;
 }
 
-void DataLine(std::string& line, const Sample& sample, std::uint64_t firstTimestamp,
-              int valueCount, char separator, char decimalPoint) {
+void DataLine(std::string& line, const Sample& sample, std::uint64_t firstTimestamp, int valueCount,
+              char separator, char decimalPoint) {
   line.clear();
-  const std::int64_t seconds = static_cast<std::int64_t>(sample.timestamp - firstTimestamp) /
-                               10000000;
+  const std::int64_t seconds =
+      static_cast<std::int64_t>(sample.timestamp - firstTimestamp) / 10000000;
   char buffer[24];
   std::to_chars_result result;
   if (seconds >= 0) {
@@ -65,6 +66,29 @@ void DataLine(std::string& line, const Sample& sample, std::uint64_t firstTimest
   }
 }
 
+namespace {
+
+// Formats the data lines and writes them in chunks of about 64 KiB.
+void WriteDataLines(std::ofstream& file, const std::vector<Sample>& samples, int valueCount,
+                    char separator, char decimalPoint) {
+  constexpr std::size_t kChunk = 64 * 1024;
+  const std::uint64_t first = samples.empty() ? 0 : samples.front().timestamp;
+  std::string chunk;
+  std::string line;
+  chunk.reserve(kChunk + 256);
+  for (const Sample& sample : samples) {
+    DataLine(line, sample, first, valueCount, separator, decimalPoint);
+    chunk += line;
+    if (chunk.size() >= kChunk) {
+      file.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+      chunk.clear();
+    }
+  }
+  file.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+}
+
+}  // namespace
+
 void ExportHistory(Runtime& runtime, EmuDevice& device,
                    const std::vector<ChannelDescriptor>& descriptors, const std::string& path,
                    char separator, char decimalPoint) {
@@ -76,17 +100,23 @@ void ExportHistory(Runtime& runtime, EmuDevice& device,
   const std::string header = HeaderLine(descriptors, separator);
   file.write(header.data(), static_cast<std::streamsize>(header.size()));
 
+  // The export covers the history as it stands when historyMutex is taken.
+  // Copying it is fast, so the update thread waits for the copy only, not
+  // for the formatting and the file writes; without memory for a copy the
+  // lines are written under the lock instead.
   const int n = device.valueCount();
-  std::string line;
+  std::vector<Sample> snapshot;
+  bool copied = false;
   {
     LockGuard lock(device.history.historyMutex);
-    const std::vector<Sample>& samples = device.history.samples;
-    const std::uint64_t first = samples.empty() ? 0 : samples.front().timestamp;
-    for (const Sample& sample : samples) {
-      DataLine(line, sample, first, n, separator, decimalPoint);
-      file.write(line.data(), static_cast<std::streamsize>(line.size()));
+    try {
+      snapshot = device.history.samples;
+      copied = true;
+    } catch (const std::bad_alloc&) {
+      WriteDataLines(file, device.history.samples, n, separator, decimalPoint);
     }
   }
+  if (copied) WriteDataLines(file, snapshot, n, separator, decimalPoint);
   file.close();  // write errors are not reported; what was written stays
 }
 
