@@ -446,6 +446,18 @@ TEST(UpdateThread, StartAndStopLogTheSameThreadIdOnce) {
   EXPECT_EQ(LoggedLines().size(), 2u);
 }
 
+TEST(UpdateThread, WithoutALogCallbackTheThreadRunsSilently) {
+  Rig rig(co2::kModel);
+  rig.env.log.store(nullptr);
+  TickGate gate(rig, 2);
+  SetUpdating(rig.dev(), true);
+  gate.WaitForTicks(2);
+  SetUpdating(rig.dev(), false);
+  EXPECT_FALSE(IsUpdating(rig.dev()));
+  EXPECT_FALSE(HasNoValidValues(rig.dev()));
+  EXPECT_TRUE(LoggedLines().empty());
+}
+
 TEST(UpdateThread, FailedStartLogsAndStaysStopped) {
   Rig rig(co2::kModel);
   rig.runtime.failThreadStart = true;
