@@ -154,6 +154,31 @@ TEST_P(ReadyPlugin, NewDeviceImageHoldsSettingsAndDefaults) {
   EXPECT_EQ(saved, EncodeImage(expected));
 }
 
+// The sizes of the documented examples, with this platform's file name: a
+// gasctl_sim device with no samples is 96 + n bytes; a twotemp_sim device
+// with the default names and two samples 136 + n + 9 + 9 + 64; climate_sim
+// 128 + n + 32 per sample.
+TEST_P(ReadyPlugin, ImageLengthFollowsTheLayout) {
+  DeviceImageData image = ImageOf(GetParam(), {0, kSecond});
+  image.channelName1 = "Channel 1";
+  image.channelName2 = "Channel 2";
+  const DeviceId restored = plugin_->Restore(EncodeImage(image));
+  const DeviceId added = plugin_->Add(1, 2);
+  const std::size_t n = GetParam().fileName().size();
+  const std::size_t perSample = 8 + 4 * static_cast<std::size_t>(GetParam().n);
+  const std::size_t names = GetParam().channelNames() ? 4 + 9 + 4 + 9 : 0;
+  const std::size_t empty = 28 + names + 16 * static_cast<std::size_t>(GetParam().n) + 4 + n;
+  for (const auto& [id, samples] : {std::pair{added, 0}, std::pair{restored, 2}}) {
+    ByteArray saved;
+    api().SaveDevice(id, saved);
+    const std::size_t size = empty + perSample * static_cast<std::size_t>(samples);
+    ASSERT_EQ(saved.size(), size);
+    EXPECT_EQ(ByteArray(saved.begin(), saved.begin() + 8),
+              (ByteArray{static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8), 0,
+                         0, static_cast<std::uint8_t>(n), 0, 0, 0}));
+  }
+}
+
 TEST_P(ReadyPlugin, HistoryQueriesSelectTheNearestSample) {
   const DeviceImageData image = ImageOf(GetParam(), {0, 11 * kSecond, 225 * kSecond / 10});
   const DeviceId id = plugin_->Restore(EncodeImage(image));
