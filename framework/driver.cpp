@@ -27,9 +27,9 @@ void FillNameBuffer(char (&buffer)[kChannelNameBufferSize], const std::string& n
 // Reads a buffer the dialog may have left without a terminating NUL.
 std::string NameFromBuffer(const char (&buffer)[kChannelNameBufferSize]) {
   const void* end = std::memchr(buffer, '\0', sizeof buffer);
-  const std::size_t length =
-      end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - buffer)
-                     : sizeof buffer;
+  const std::size_t length = end != nullptr
+                                 ? static_cast<std::size_t>(static_cast<const char*>(end) - buffer)
+                                 : sizeof buffer;
   return std::string(buffer, length);
 }
 
@@ -40,8 +40,7 @@ std::string LastPathComponent(const std::string& path, char separator) {
   return last == std::string::npos ? path : path.substr(last + 1);
 }
 
-Driver::Driver(const ModelDescription& model, Runtime& runtime)
-    : model_(model), runtime_(runtime) {
+Driver::Driver(const ModelDescription& model, Runtime& runtime) : model_(model), runtime_(runtime) {
   environment_.model = &model_;
   environment_.runtime = &runtime_;
   info_.longName = model.longName;
@@ -173,10 +172,10 @@ void Driver::ShowSettings(DeviceId id) {
     FillNameBuffer(buffer1, name1);
     FillNameBuffer(buffer2, name2);
     auto dialog = reinterpret_cast<SettingsDialogDtFn>(settingsDialog_);
-    const std::int32_t result = dialog(
-        info_.longName.c_str(), info_.shortName.c_str(), info_.fileName.c_str(),
-        info_.versionMajor, info_.versionMinor, hasValues, device->commSetting1,
-        device->commSetting2, -1, &ports, buffer1, buffer2, &interval);
+    const std::int32_t result =
+        dialog(info_.longName.c_str(), info_.shortName.c_str(), info_.fileName.c_str(),
+               info_.versionMajor, info_.versionMinor, hasValues, device->commSetting1,
+               device->commSetting2, -1, &ports, buffer1, buffer2, &interval);
     device->interval.store(interval);
     if (result != 0) SetChannelNames(*device, NameFromBuffer(buffer1), NameFromBuffer(buffer2));
   } else {

@@ -26,8 +26,8 @@ std::string HeaderLine(const std::vector<ChannelDescriptor>& descriptors, char s
 // One data line: whole seconds since first, then the values (empty column for
 // an invalid one), then every "." replaced by decimalPoint. A sample earlier
 // than the first gives a negative seconds column.
-void DataLine(std::string& line, const Sample& sample, std::uint64_t firstTimestamp,
-              int valueCount, char separator, char decimalPoint);
+void DataLine(std::string& line, const Sample& sample, std::uint64_t firstTimestamp, int valueCount,
+              char separator, char decimalPoint);
 
 // Writes the file in text mode. When it cannot be opened, shows the message
 // box "Could not open file." and writes nothing.

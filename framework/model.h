@@ -52,11 +52,11 @@ struct ModelDescription {
   const char* shortName;
   std::int32_t versionMajor;
   std::int32_t versionMinor;
-  std::int32_t addDialogModel;     // third argument of the add-device dialog
-  const char* settingsModule;      // base name, e.g. "portconf"
-  const char* settingsEntry;       // entry point in that module
-  bool channelNames;               // per-device channel names, 13-argument dialog
-  int valueCount;                  // N
+  std::int32_t addDialogModel;  // third argument of the add-device dialog
+  const char* settingsModule;   // base name, e.g. "portconf"
+  const char* settingsEntry;    // entry point in that module
+  bool channelNames;            // per-device channel names, 13-argument dialog
+  int valueCount;               // N
   ChannelRow channels[kMaxValues];
   AxisRow axes[2];
   SetKind setKinds[kMaxValues];

@@ -48,7 +48,7 @@ struct SettingsCall {
   std::int32_t commSetting1;
   std::int32_t commSetting2;
   std::int32_t minusOne;
-  std::int32_t listWasEmpty;   // 1 when the list pointer was non-null and empty
+  std::int32_t listWasEmpty;  // 1 when the list pointer was non-null and empty
   std::int32_t intervalOnEntry;
   char channelName1[kChannelNameBufferSize];  // portconf_dt only
   char channelName2[kChannelNameBufferSize];  // portconf_dt only

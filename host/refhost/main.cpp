@@ -11,7 +11,6 @@
 
 #include "host/refhost/console.h"
 #include "host/refhost/host_run.h"
-#include "platform/platform.h"
 #include "host/refhost/options.h"
 #include "platform/platform.h"
 

@@ -76,8 +76,8 @@ struct AxisDescriptor {
 // The host's display settings of one channel. All 16 bytes, padding included,
 // are kept and handed back unchanged.
 struct ChannelConfig {
-  std::uint8_t shown;    // nonzero: draw the channel's curve
-  std::uint8_t pad[3];   // no meaning; copied along
+  std::uint8_t shown;   // nonzero: draw the channel's curve
+  std::uint8_t pad[3];  // no meaning; copied along
   float red;
   float green;
   float blue;

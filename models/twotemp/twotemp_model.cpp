@@ -55,7 +55,7 @@ const ModelDescription kModel = {
     },
     {
         {"Lvl", "", 0.0, 5.0, 1.0, 0.0f, 0.0f, 0.0f},
-        {"Tmp", "[\xB0" "C]", 10.0, 60.0, 5.0, 1.0f, 0.0f, 0.0f},
+        {"Tmp", "[\260C]", 10.0, 60.0, 5.0, 1.0f, 0.0f, 0.0f},  // degree sign 0xB0
     },
     {SetKind::kNotStored, SetKind::kPlain, SetKind::kSwitch, SetKind::kNotStored, SetKind::kPlain,
      SetKind::kSwitch},
