@@ -1,12 +1,11 @@
 // Reference settings dialog of the two-channel driver: like portconf, plus two
 // editable channel names exchanged in the driver's 16-byte buffers.
 #include <cstdint>
-#include <mutex>
 #include <type_traits>
 
 #include "host/dialogs/dialog_control.h"
+#include "host/dialogs/dialog_state.h"
 #include "host/dialogs/settings_call.h"
-#include "platform/platform.h"
 
 ORV_DIALOG_API std::int32_t portconf_dt_dialog(const char* longName, const char* shortName,
                                                const char* fileName, std::int32_t versionMajor,
@@ -31,11 +30,7 @@ struct Answer {
   char name2[kChannelNameBufferSize] = {};
 };
 
-// Everything below is guarded by stateMutex.
-orv::platform::Mutex stateMutex;
-Answer answer;
-std::int32_t callCount = 0;
-SettingsCall lastCall{};
+orv::dialogs::DialogState<Answer, SettingsCall> state;
 
 }  // namespace
 
@@ -44,47 +39,34 @@ std::int32_t portconf_dt_dialog(const char* longName, const char* shortName, con
                                 bool hasValues, std::int32_t commSetting1,
                                 std::int32_t commSetting2, std::int32_t minusOne, IntList* ports,
                                 char* channelName1, char* channelName2, std::int32_t* interval) {
-  std::lock_guard<orv::platform::Mutex> lock(stateMutex);
-  ++callCount;
-  lastCall = orv::dialogs::RecordCommonArguments(longName, shortName, fileName, versionMajor,
-                                                 versionMinor, hasValues, commSetting1,
-                                                 commSetting2, minusOne, ports, interval);
-  orv::dialogs::CopyNameBuffer(lastCall.channelName1, channelName1);
-  orv::dialogs::CopyNameBuffer(lastCall.channelName2, channelName2);
-  orv::dialogs::ApplyInterval(answer.common, interval);
-  // The buffers are edited whatever the result, as a user may type and then
-  // cancel; the driver decides by the result whether to take them over.
-  if (answer.setNames != 0) {
-    CopyCut(channelName1, kChannelNameBufferSize, answer.name1);
-    CopyCut(channelName2, kChannelNameBufferSize, answer.name2);
-  }
-  return answer.common.result;
+  SettingsCall call = orv::dialogs::RecordCommonArguments(
+      longName, shortName, fileName, versionMajor, versionMinor, hasValues, commSetting1,
+      commSetting2, minusOne, ports, interval);
+  orv::dialogs::CopyNameBuffer(call.channelName1, channelName1);
+  orv::dialogs::CopyNameBuffer(call.channelName2, channelName2);
+  return state.Respond(call, [&](const Answer& answer) {
+    orv::dialogs::ApplyInterval(answer.common, interval);
+    // The buffers are edited whatever the result, as a user may type and then
+    // cancel; the driver decides by the result whether to take them over.
+    if (answer.setNames != 0) {
+      CopyCut(channelName1, kChannelNameBufferSize, answer.name1);
+      CopyCut(channelName2, kChannelNameBufferSize, answer.name2);
+    }
+    return answer.common.result;
+  });
 }
 
 void portconf_dt_control_answer(std::int32_t result, std::int32_t setInterval,
                                 std::int32_t newInterval, std::int32_t setNames, const char* name1,
                                 const char* name2) {
-  std::lock_guard<orv::platform::Mutex> lock(stateMutex);
-  answer.common = orv::dialogs::SettingsAnswer{result, setInterval, newInterval};
-  answer.setNames = setNames;
-  CopyCut(answer.name1, sizeof(answer.name1), name1);
-  CopyCut(answer.name2, sizeof(answer.name2), name2);
+  state.SetAnswer([&](Answer& answer) {
+    answer.common = orv::dialogs::SettingsAnswer{result, setInterval, newInterval};
+    answer.setNames = setNames;
+    CopyCut(answer.name1, sizeof(answer.name1), name1);
+    CopyCut(answer.name2, sizeof(answer.name2), name2);
+  });
 }
 
-std::int32_t portconf_dt_control_calls() {
-  std::lock_guard<orv::platform::Mutex> lock(stateMutex);
-  return callCount;
-}
-
-SettingsCall portconf_dt_control_last_call() {
-  std::lock_guard<orv::platform::Mutex> lock(stateMutex);
-  return lastCall;
-}
-
-// Back to the state of a freshly loaded module, default answer included.
-void portconf_dt_control_reset() {
-  std::lock_guard<orv::platform::Mutex> lock(stateMutex);
-  answer = Answer{};
-  callCount = 0;
-  lastCall = SettingsCall{};
-}
+std::int32_t portconf_dt_control_calls() { return state.calls(); }
+SettingsCall portconf_dt_control_last_call() { return state.last(); }
+void portconf_dt_control_reset() { state.Reset(); }
