@@ -132,6 +132,8 @@ DeviceState Session::StateOf(const Driver& driver, std::int32_t index,
   state.hasHistory = table.HasHistory(device.id);
   state.historySeconds = table.GetHistoryDuration(device.id);
   state.interval = device.interval;
+  state.commSetting1 = device.commSetting1;
+  state.commSetting2 = device.commSetting2;
   state.channelName1 = Cp1252ToUtf8(device.channelName1);
   state.channelName2 = Cp1252ToUtf8(device.channelName2);
   const std::vector<AxisDescriptor> axes = table.GetAxisDescriptors();
@@ -196,6 +198,8 @@ void Session::SettingsLocked(Driver& driver, HostedDevice& device,
   // The dialog saw the values before the edit; the edit is what was answered.
   const SettingsCall call = dialogs_.LastSettingsCall(twoNames);
   device.interval = request.interval.value_or(call.intervalOnEntry);
+  device.commSetting1 = call.commSetting1;
+  device.commSetting2 = call.commSetting2;
   if (twoNames) {
     device.channelName1 = names ? *request.name1 : call.channelName1;
     device.channelName2 = names ? *request.name2 : call.channelName2;
@@ -212,7 +216,7 @@ SessionResult Session::AddDevice(std::int32_t driver, const AddRequest& request,
   dialogs_.AnswerAddDevice(request.setting1, request.setting2);
   id = owner->table().AddDevice();
   if (id == 0) return Fail(SessionStatus::kRefused, BoxTextOr("the driver added no device"));
-  owner->devices.push_back(HostedDevice{id, std::nullopt, {}, {}});
+  owner->devices.push_back(HostedDevice{id, std::nullopt, 0, 0, {}, {}});
   SettingsRequest settings;
   settings.interval = request.interval;
   SettingsLocked(*owner, owner->devices.back(), settings);
@@ -385,7 +389,7 @@ SessionResult Session::Restore(std::int32_t driver, const ByteArray& image, Devi
   TakeMessageBoxTexts();  // only this call's boxes count
   id = owner->table().RestoreDevice(image, 0);
   if (id == 0) return Fail(SessionStatus::kRefused, BoxTextOr("the driver refused the image"));
-  owner->devices.push_back(HostedDevice{id, std::nullopt, {}, {}});
+  owner->devices.push_back(HostedDevice{id, std::nullopt, 0, 0, {}, {}});
   // An unchanged settings dialog tells the device's interval and names.
   SettingsLocked(*owner, owner->devices.back(), SettingsRequest{});
   return result;

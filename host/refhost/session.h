@@ -59,8 +59,10 @@ struct DeviceState {
   bool recording = false;
   bool hasHistory = false;
   double historySeconds = 0.0;
-  std::optional<std::int32_t> interval;  // as the last settings dialog saw it
-  std::string channelName1, channelName2;  // likewise; two-name drivers only
+  // As the last settings dialog saw them (after its edit).
+  std::optional<std::int32_t> interval;
+  std::int32_t commSetting1 = 0, commSetting2 = 0;
+  std::string channelName1, channelName2;  // two-name drivers only
   std::vector<ChannelState> channels;
 };
 
@@ -134,6 +136,7 @@ class Session {
   struct HostedDevice {
     DeviceId id = 0;
     std::optional<std::int32_t> interval;
+    std::int32_t commSetting1 = 0, commSetting2 = 0;
     std::string channelName1, channelName2;
   };
   struct Driver {

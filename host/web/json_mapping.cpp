@@ -106,6 +106,7 @@ json ToJson(const refhost::DeviceState& device) {
            {"hasHistory", device.hasHistory},
            {"historySeconds", device.historySeconds},
            {"interval", device.interval ? json(*device.interval) : json(nullptr)},
+           {"settings", json::array({device.commSetting1, device.commSetting2})},
            {"channels", channels}};
   if (!device.channelName1.empty() || !device.channelName2.empty()) {
     out["channelNames"] = json::array({device.channelName1, device.channelName2});

@@ -282,7 +282,8 @@ void WebServer::Impl::Routes() {
           }
           if (!ParseAddRequest(body, add, error)) return SendError(response, 400, error);
           DeviceId id = 0;
-          SendResult(response, session.AddDevice(driver, add, id), json{{"id", id}});
+          const SessionResult result = session.AddDevice(driver, add, id);
+          SendResult(response, result, json{{"id", id}});
         });
   Route("GET", device, [this](const httplib::Request& request, httplib::Response& response) {
     std::int32_t driver = 0, id = 0;
@@ -398,7 +399,8 @@ void WebServer::Impl::Routes() {
           if (!PathNumber(request, 1, driver, response)) return;
           const ByteArray image(request.body.begin(), request.body.end());
           DeviceId id = 0;
-          SendResult(response, session.Restore(driver, image, id), json{{"id", id}});
+          const SessionResult result = session.Restore(driver, image, id);
+          SendResult(response, result, json{{"id", id}});
         });
   Route("GET", device + "/export",
         [this](const httplib::Request& request, httplib::Response& response) {

@@ -255,7 +255,7 @@ function buildCard(driver, device) {
 function updateCard(view, driver, device) {
   view.device = device;
   const status = [device.updating ? 'updating' : 'stopped', device.recording ? 'recording' : 'not recording',
-    `history ${device.historySeconds.toFixed(0)} s`];
+    `history ${device.historySeconds.toFixed(0)} s`, `connection ${device.settings.join(", ")}`];
   if (device.interval !== null) status.push(`interval ${device.interval} s`);
   view.title.textContent = `${driver.shortName} · ${status.join(' · ')}`;
   device.channels.forEach((c, i) => {
