@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cmath>
 #include <filesystem>
+#include <limits>
 #include <random>
 #include <set>
 #include <system_error>
