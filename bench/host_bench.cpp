@@ -38,8 +38,9 @@ std::string Plugin(const char* name) {
 // A session over the three plug-ins with a dashboard server on a free port.
 struct Dashboard {
   Dashboard() {
-    if (!session.Open({Plugin("gasctl_sim"), Plugin("twotemp_sim"), Plugin("climate_sim")},
-                      ORV_BENCH_BIN_DIR, &Quiet)
+    if (!session
+             .Open({Plugin("gasctl_sim"), Plugin("twotemp_sim"), Plugin("climate_sim")},
+                   ORV_BENCH_BIN_DIR, &Quiet)
              .ok()) {
       std::abort();
     }
@@ -113,9 +114,9 @@ void ChartRequest1M(benchmark::State& state) {
   image.samples.resize(1000000);
   for (std::size_t i = 0; i < image.samples.size(); ++i) {
     const float co2 = 5.0f + static_cast<float>(i % 100) / 100.0f;
-    image.samples[i] = {kStart + i * 10000000ULL,
-                        {orv::it::Bits(co2), orv::it::Bits(5.0f), orv::it::Bits(1.0f),
-                         orv::it::Bits(1.0f)}};
+    image.samples[i] = {
+        kStart + i * 10000000ULL,
+        {orv::it::Bits(co2), orv::it::Bits(5.0f), orv::it::Bits(1.0f), orv::it::Bits(1.0f)}};
   }
   DeviceId big = 0;
   if (!dashboard.session.Restore(0, orv::it::EncodeImage(image), big).ok()) std::abort();

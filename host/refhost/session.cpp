@@ -186,8 +186,7 @@ SessionResult Session::Device(std::int32_t driver, DeviceId id, DeviceState& out
   return result;
 }
 
-void Session::SettingsLocked(Driver& driver, HostedDevice& device,
-                             const SettingsRequest& request) {
+void Session::SettingsLocked(Driver& driver, HostedDevice& device, const SettingsRequest& request) {
   const bool names = request.name1 && request.name2;
   dialogs_.AnswerSettings(request.interval.has_value(), request.interval.value_or(0),
                           names ? &*request.name1 : nullptr, names ? &*request.name2 : nullptr);
@@ -255,8 +254,8 @@ SessionResult Session::ShowSettings(std::int32_t driver, DeviceId id,
     return Fail(SessionStatus::kBadRequest, "give both channel names or neither");
   }
   for (const auto* name : {&request.name1, &request.name2}) {
-    if (*name && ((*name)->size() >= kChannelNameBufferSize ||
-                  (*name)->find('\0') != std::string::npos)) {
+    if (*name &&
+        ((*name)->size() >= kChannelNameBufferSize || (*name)->find('\0') != std::string::npos)) {
       return Fail(SessionStatus::kBadRequest, "a channel name holds at most 15 bytes");
     }
   }
@@ -403,9 +402,9 @@ SessionResult Session::Export(std::int32_t driver, DeviceId id, char separator, 
   Driver* owner = nullptr;
   if (FindDevice(driver, id, owner, result) == nullptr) return result;
   static std::uint64_t exports = 0;  // guarded by mutex_
-  const fs::path path = fs::path(tempFolder) / ("orv-export-" + std::to_string(driver) + "-" +
-                                                std::to_string(id) + "-" +
-                                                std::to_string(++exports) + ".csv");
+  const fs::path path =
+      fs::path(tempFolder) / ("orv-export-" + std::to_string(driver) + "-" + std::to_string(id) +
+                              "-" + std::to_string(++exports) + ".csv");
   std::error_code ignored;
   fs::remove(path, ignored);
   TakeMessageBoxTexts();

@@ -74,9 +74,9 @@ struct HostState {
 // Up to `points` samples picked with GetSampleAt at evenly spaced offsets over
 // [from, to] seconds of the history; repeats of one sample are dropped.
 struct ChartData {
-  double duration = 0.0;          // of the whole history, seconds
-  std::uint64_t firstTimestamp = 0;  // FILETIME count of the first sample, local time
-  std::vector<double> offsets;    // seconds from the first sample
+  double duration = 0.0;                   // of the whole history, seconds
+  std::uint64_t firstTimestamp = 0;        // FILETIME count of the first sample, local time
+  std::vector<double> offsets;             // seconds from the first sample
   std::vector<std::vector<float>> values;  // values[channel][point]; NaN when unknown
 };
 
@@ -123,8 +123,8 @@ class Session {
   SessionResult ClearHistory(std::int32_t driver, DeviceId id);
   SessionResult SetChannelConfig(std::int32_t driver, DeviceId id, std::int32_t index,
                                  const ChannelConfigRequest& request);
-  SessionResult Chart(std::int32_t driver, DeviceId id, double from, double to,
-                      std::int32_t points, ChartData& out) const;
+  SessionResult Chart(std::int32_t driver, DeviceId id, double from, double to, std::int32_t points,
+                      ChartData& out) const;
   SessionResult Save(std::int32_t driver, DeviceId id, ByteArray& image) const;
   // A refused image gives kRefused with the driver's message.
   SessionResult Restore(std::int32_t driver, const ByteArray& image, DeviceId& id);

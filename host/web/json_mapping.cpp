@@ -35,8 +35,7 @@ bool Int32Field(const json& body, const char* name, std::int32_t minimum, std::i
                 std::string& error) {
   const auto it = body.find(name);
   if (it == body.end()) return true;
-  if (!it->is_number_integer() || *it < minimum ||
-      *it > std::numeric_limits<std::int32_t>::max()) {
+  if (!it->is_number_integer() || *it < minimum || *it > std::numeric_limits<std::int32_t>::max()) {
     error = std::string(name) + " must be a whole number from " + std::to_string(minimum);
     return false;
   }
@@ -55,8 +54,7 @@ bool BoolField(const json& body, const char* name, std::optional<bool>& out, std
   return true;
 }
 
-bool UnitField(const json& body, const char* name, std::optional<float>& out,
-               std::string& error) {
+bool UnitField(const json& body, const char* name, std::optional<float>& out, std::string& error) {
   const auto it = body.find(name);
   if (it == body.end()) return true;
   if (!it->is_number() || !(*it >= 0.0) || !(*it <= 1.0)) {
@@ -119,14 +117,15 @@ json ToJson(const refhost::HostState& state, const HostInfo& host) {
   for (const refhost::DriverState& driver : state.drivers) {
     json axes = json::array();
     for (const AxisDescriptor& axis : driver.axes) axes.push_back(AxisJson(axis));
-    drivers.push_back(json{
-        {"index", driver.index},
-        {"longName", driver.longName},
-        {"shortName", driver.shortName},
-        {"fileName", driver.fileName},
-        {"version", std::to_string(driver.versionMajor) + "." + std::to_string(driver.versionMinor)},
-        {"channelNames", driver.channelNames ? json(*driver.channelNames) : json(nullptr)},
-        {"axes", axes}});
+    drivers.push_back(
+        json{{"index", driver.index},
+             {"longName", driver.longName},
+             {"shortName", driver.shortName},
+             {"fileName", driver.fileName},
+             {"version",
+              std::to_string(driver.versionMajor) + "." + std::to_string(driver.versionMinor)},
+             {"channelNames", driver.channelNames ? json(*driver.channelNames) : json(nullptr)},
+             {"axes", axes}});
   }
   json devices = json::array();
   for (const refhost::DeviceState& device : state.devices) devices.push_back(ToJson(device));

@@ -82,8 +82,8 @@ class WebApi : public ::testing::Test {
 
   // Waits until the device's history spans at least `seconds`.
   void WaitForHistory(int driver, int id, double seconds) {
-    const std::string path = "/api/drivers/" + std::to_string(driver) + "/devices/" +
-                             std::to_string(id);
+    const std::string path =
+        "/api/drivers/" + std::to_string(driver) + "/devices/" + std::to_string(id);
     for (int i = 0; i < 100 && Get(path)["historySeconds"].get<double>() < seconds; ++i) {
       platform::SleepMs(100);
     }
@@ -108,7 +108,9 @@ TEST_F(WebApi, PageAndAssetsAreServedWithTheToken) {
   }
   const json state = Get("/api/state");
   ASSERT_EQ(state["drivers"].size(), 3u);
-  EXPECT_EQ(state["drivers"][kTwoTemp]["axes"][1]["unit"], "[\xC2\xB0" "C]");
+  EXPECT_EQ(state["drivers"][kTwoTemp]["axes"][1]["unit"],
+            "[\xC2\xB0"
+            "C]");
   EXPECT_EQ(state["drivers"][kGasctl]["longName"], "CO2-Controller EMU");
 }
 
@@ -150,8 +152,7 @@ TEST_F(WebApi, HostileAndMalformedRequestsAreRefusedWithoutChange) {
       {"config index out of range", "POST", device + "/channels/9/config", kPage,
        R"({"shown": true})", 404},
       {"colour out of range", "POST", device + "/channels/1/config", kPage, R"({"red": 2})", 400},
-      {"shown not a boolean", "POST", device + "/channels/1/config", kPage, R"({"shown": 1})",
-       400},
+      {"shown not a boolean", "POST", device + "/channels/1/config", kPage, R"({"shown": 1})", 400},
       {"switch not a boolean", "POST", device + "/updating", kPage, R"({"on": "yes"})", 400},
       {"negative interval", "POST", device + "/settings", kPage, R"({"interval": -1})", 400},
       {"one channel name", "POST", device + "/settings", kPage, R"({"name1": "a"})", 400},
@@ -162,8 +163,7 @@ TEST_F(WebApi, HostileAndMalformedRequestsAreRefusedWithoutChange) {
       {"add to unknown driver", "POST", "/api/drivers/3/devices", kPage, "{}", 404},
       {"oversized JSON", "POST", device + "/values/1", kPage,
        R"({"value": 7, "pad": ")" + std::string(70000, 'x') + "\"}", 413},
-      {"oversized image", "POST", "/api/drivers/0/restore", kPage, std::string(2 << 20, 'x'),
-       413},
+      {"oversized image", "POST", "/api/drivers/0/restore", kPage, std::string(2 << 20, 'x'), 413},
       {"chart points zero", "GET", device + "/chart?points=0", kPage, "", 400},
       {"chart range not a number", "GET", device + "/chart?from=nan", kPage, "", 400},
       {"chart range reversed", "GET", device + "/chart?from=5&to=1", kPage, "", 400},
@@ -229,8 +229,8 @@ TEST_F(WebApi, RoutesReachTheDriver) {
   const json g = Get(gasPath);
   EXPECT_EQ(g["channels"][1]["value"], 7.5);
   EXPECT_EQ(g["channels"][3]["value"], 3.0);  // levels are rounded by the driver
-  EXPECT_EQ(g["channels"][1]["config"], json({{"shown", true}, {"red", 1.0}, {"green", 0.5},
-                                              {"blue", 0.0}}));
+  EXPECT_EQ(g["channels"][1]["config"],
+            json({{"shown", true}, {"red", 1.0}, {"green", 0.5}, {"blue", 0.0}}));
   EXPECT_EQ(g["recording"], false);
   EXPECT_EQ(g["settings"], json({3, -4}));
   const json t = Get(twoPath);
@@ -286,8 +286,8 @@ TEST_F(WebApi, SaveRestoreAndExportRoundTrip) {
   // The download is the file ExportHistory writes, for each separator and decimal.
   for (const auto& [separator, decimal, sep, dec] :
        {std::tuple{"tab", ",", '\t', ','}, std::tuple{"%3B", ".", ';', '.'}}) {
-    const auto answer = client_->Get(
-        (path + "/export?separator=" + separator + "&decimal=" + decimal).c_str());
+    const auto answer =
+        client_->Get((path + "/export?separator=" + separator + "&decimal=" + decimal).c_str());
     ASSERT_TRUE(answer);
     ASSERT_EQ(answer->status, 200);
     std::string direct;
@@ -335,7 +335,7 @@ TEST(WebHosts, LoopbackNames) {
   const struct {
     const char* host;
     bool loopback;
-  } cases[] = {{"127.0.0.1", true}, {"localhost", true}, {"::1", true},   {"127.1.2.3", true},
+  } cases[] = {{"127.0.0.1", true}, {"localhost", true}, {"::1", true},     {"127.1.2.3", true},
                {"0.0.0.0", false},  {"10.0.0.5", false}, {"example", false}};
   for (const auto& c : cases) EXPECT_EQ(IsLoopbackHost(c.host), c.loopback) << c.host;
 }

@@ -108,17 +108,16 @@ bool SaveAndExport(const HostOptions& options, Session& session, Console& consol
     fs::create_directories(folder, error);
     for (const refhost::DeviceState& device : state.devices) {
       const std::string stem = std::to_string(device.driver) + "-" + std::to_string(device.id);
-      const fs::path path = fs::path(folder) / ((isSave ? "device-" : "history-") + stem +
-                                                (isSave ? ".img" : ".csv"));
+      const fs::path path = fs::path(folder) /
+                            ((isSave ? "device-" : "history-") + stem + (isSave ? ".img" : ".csv"));
       ByteArray image;
       std::string text;
       const refhost::SessionResult result =
           isSave ? session.Save(device.driver, device.id, image)
-                 : session.Export(device.driver, device.id, options.separator,
-                                  options.decimalPoint, folder, text);
-      const bool written =
-          result.ok() && (isSave ? WriteWholeFile(path, image.data(), image.size())
-                                 : WriteWholeFile(path, text.data(), text.size()));
+                 : session.Export(device.driver, device.id, options.separator, options.decimalPoint,
+                                  folder, text);
+      const bool written = result.ok() && (isSave ? WriteWholeFile(path, image.data(), image.size())
+                                                  : WriteWholeFile(path, text.data(), text.size()));
       if (!written) {
         console.PrintError("orv_host: cannot write " + path.string() + " " + result.message);
         ok = false;

@@ -67,7 +67,8 @@ bool IsIpv4Literal(const std::string& host) {
   while (start <= host.size()) {
     const std::size_t dot = std::min(host.find('.', start), host.size());
     std::int64_t value = 0;
-    if (dot == start || dot - start > 3 || !ParseInt(host.substr(start, dot - start), 0, 255, value)) {
+    if (dot == start || dot - start > 3 ||
+        !ParseInt(host.substr(start, dot - start), 0, 255, value)) {
       return false;
     }
     ++parts;
@@ -92,11 +93,16 @@ void SendError(httplib::Response& response, int status, const std::string& messa
 
 int HttpStatus(SessionStatus status) {
   switch (status) {
-    case SessionStatus::kOk: return 200;
-    case SessionStatus::kNotFound: return 404;
-    case SessionStatus::kBadRequest: return 400;
-    case SessionStatus::kRefused: return 422;
-    case SessionStatus::kFailed: return 500;
+    case SessionStatus::kOk:
+      return 200;
+    case SessionStatus::kNotFound:
+      return 404;
+    case SessionStatus::kBadRequest:
+      return 400;
+    case SessionStatus::kRefused:
+      return 422;
+    case SessionStatus::kFailed:
+      return 500;
   }
   return 500;
 }
@@ -123,7 +129,8 @@ bool IsLoopbackHost(const std::string& host) {
 }
 
 struct WebServer::Impl {
-  Impl(refhost::Session& s, WebOptions o) : session(s), options(std::move(o)), token(RandomToken()) {
+  Impl(refhost::Session& s, WebOptions o)
+      : session(s), options(std::move(o)), token(RandomToken()) {
     if (options.tempFolder.empty()) {
       std::error_code ignored;
       options.tempFolder = std::filesystem::temp_directory_path(ignored).string();
@@ -175,7 +182,8 @@ struct WebServer::Impl {
   // The JSON body of a request; false after answering 400 or 413.
   bool ReadBody(const httplib::Request& request, httplib::Response& response, json& body) const {
     if (request.body.size() > options.maxJsonBytes) {
-      SendError(response, 413, "the body exceeds " + std::to_string(options.maxJsonBytes) + " bytes");
+      SendError(response, 413,
+                "the body exceeds " + std::to_string(options.maxJsonBytes) + " bytes");
       return false;
     }
     body = json::parse(request.body, nullptr, false);
@@ -361,8 +369,7 @@ void WebServer::Impl::Routes() {
           if (!ParseChannelConfigRequest(body, config, error)) {
             return SendError(response, 400, error);
           }
-          SendResult(response, session.SetChannelConfig(driver, id, index, config),
-                     json::object());
+          SendResult(response, session.SetChannelConfig(driver, id, index, config), json::object());
         });
   Route("GET", device + "/chart",
         [this](const httplib::Request& request, httplib::Response& response) {
@@ -427,7 +434,8 @@ void WebServer::Impl::Routes() {
   for (const std::string& pattern : patterns_) {
     std::string allowed;
     for (const char* method : {"GET", "POST", "DELETE"}) {
-      if (routes_.count({method, pattern}) != 0) allowed += (allowed.empty() ? "" : ", ") + std::string(method);
+      if (routes_.count({method, pattern}) != 0)
+        allowed += (allowed.empty() ? "" : ", ") + std::string(method);
     }
     const httplib::Server::Handler refuse = [allowed](const httplib::Request& request,
                                                       httplib::Response& response) {
@@ -452,7 +460,7 @@ WebServer::WebServer(refhost::Session& session, WebOptions options)
       });
   self.server.set_error_handler([](const httplib::Request& request, httplib::Response& response) {
     if (!response.body.empty()) return;
-    const std::string message = response.status == 404 ? "no route " + request.path
+    const std::string message = response.status == 404   ? "no route " + request.path
                                 : response.status == 413 ? "the request is too large"
                                                          : "the request was not understood";
     SendError(response, response.status, message);

@@ -20,7 +20,7 @@ namespace orv::web {
 
 struct WebOptions {
   std::string host = "127.0.0.1";
-  int port = 8080;  // 0: any free port
+  int port = 8080;         // 0: any free port
   std::string tempFolder;  // for exports; empty: the system's temporary folder
   std::size_t maxImageBytes = std::size_t{256} << 20;  // restore upload
   std::size_t maxJsonBytes = 64 << 10;
