@@ -8,12 +8,16 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   wine64 qemu-user g++-multilib zip
+  pkg-config libcpp-httplib-dev nlohmann-json3-dev libjs-chart.js
+  chromium nodejs dpkg-dev xz-utils
 )
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
+# A nodejs that brings its own npm conflicts with Debian's npm package.
+command -v npm >/dev/null || missing+=(npm)
 
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
@@ -22,4 +26,41 @@ if ((${#missing[@]})); then
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null
+fi
+
+# The Windows builds compile cpp-httplib's header-only form: Debian's source
+# package of the library, with Debian's patches applied, unpacked once into
+# build/deps/cpp-httplib. apt-get reads the source index from a list of its
+# own here, leaving the machine's apt sources as they are.
+deps=build/deps
+if [[ ! -f $deps/cpp-httplib/httplib.h ]]; then
+  echo "Fetching the cpp-httplib source package"
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  mkdir -p "$work/lists/partial"
+  cat >"$work/source.sources" <<'SOURCES'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: bookworm-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SOURCES
+  apt_opts=(-o "Dir::Etc::SourceList=$work/source.sources" -o Dir::Etc::SourceParts=/dev/null
+    -o "Dir::State::Lists=$work/lists" -o APT::Sandbox::User=root)
+  apt-get "${apt_opts[@]}" update -qq
+  (cd "$work" && apt-get "${apt_opts[@]}" source -qq --download-only cpp-httplib >/dev/null &&
+    dpkg-source -x --no-check ./cpp-httplib_*.dsc src >/dev/null)
+  mkdir -p "$deps/cpp-httplib"
+  cp "$work/src/httplib.h" "$work/src/LICENSE" "$deps/cpp-httplib/"
+fi
+
+# The browser tests' puppeteer-core, exactly as locked; it downloads no browser.
+if [[ ! -d tests/browser/node_modules/puppeteer-core ]]; then
+  (cd tests/browser && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
 fi

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, then builds and tests the default
-# build, the AddressSanitizer+UBSan and ThreadSanitizer builds, the 32-bit
+# build, the AddressSanitizer+UBSan and ThreadSanitizer builds, the web
+# dashboard in headless chromium, the 32-bit
 # Windows DLLs with their export/import check, the 64-bit Windows build's
 # whole test suite under Wine, the unit tests as 32-bit x86 programs under
 # qemu-i386, the release zip, and fuzzes the image reader.
@@ -77,6 +78,21 @@ for preset in default asan tsan; do
     failed=$((failed + 1))
   fi
 done
+
+if [[ -f tools/test_browser.sh ]]; then
+  stage "browser: the web dashboard in headless chromium"
+  log="$log_dir/browser.log"
+  tools/test_browser.sh 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  pass=$(sed -nE 's/^# pass ([0-9]+)$/\1/p' "$log" | tail -n 1)
+  fail=$(sed -nE 's/^# fail ([0-9]+)$/\1/p' "$log" | tail -n 1)
+  passed=$((passed + ${pass:-0}))
+  failed=$((failed + ${fail:-0}))
+  if ((status != 0)) && [[ ${fail:-0} == 0 ]]; then
+    echo "FAILED: tools/test_browser.sh"
+    failed=$((failed + 1))
+  fi
+fi
 
 if [[ -f cmake/toolchains/mingw-i686.cmake ]]; then
   stage "mingw-i686: the 32-bit Windows DLLs"

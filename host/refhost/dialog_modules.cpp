@@ -33,7 +33,9 @@ bool DialogModules::Load(const std::string& folder, std::string& error) {
   return Resolve(portpick_, "portpick_control_answer", portpickAnswer_, error) &&
          Resolve(portconf_, "portconf_control_answer", portconfAnswer_, error) &&
          Resolve(portconfDt_, "portconf_dt_control_answer", portconfDtAnswer_, error) &&
-         Resolve(portconfDt_, "portconf_dt_control_calls", portconfDtCalls_, error);
+         Resolve(portconfDt_, "portconf_dt_control_calls", portconfDtCalls_, error) &&
+         Resolve(portconf_, "portconf_control_last_call", portconfLast_, error) &&
+         Resolve(portconfDt_, "portconf_dt_control_last_call", portconfDtLast_, error);
 }
 
 void DialogModules::Free() {
@@ -41,6 +43,8 @@ void DialogModules::Free() {
   portconfAnswer_ = nullptr;
   portconfDtAnswer_ = nullptr;
   portconfDtCalls_ = nullptr;
+  portconfLast_ = nullptr;
+  portconfDtLast_ = nullptr;
   for (platform::ModuleHandle* module : {&portconfDt_, &portconf_, &portpick_}) {
     platform::UnloadModule(*module);
     *module = nullptr;
@@ -63,6 +67,11 @@ void DialogModules::AnswerSettings(bool setInterval, std::int32_t interval,
 
 std::int32_t DialogModules::TwoNameSettingsCalls() const {
   return portconfDtCalls_ != nullptr ? portconfDtCalls_() : 0;
+}
+
+SettingsCall DialogModules::LastSettingsCall(bool twoNames) const {
+  if (twoNames) return portconfDtLast_ != nullptr ? portconfDtLast_() : SettingsCall{};
+  return portconfLast_ != nullptr ? portconfLast_() : SettingsCall{};
 }
 
 }  // namespace orv::refhost

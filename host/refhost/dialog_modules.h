@@ -33,6 +33,8 @@ class DialogModules {
                       const std::string* name2);
   // Calls of the two-name settings dialog so far.
   std::int32_t TwoNameSettingsCalls() const;
+  // What the last call of either settings dialog received.
+  SettingsCall LastSettingsCall(bool twoNames) const;
 
  private:
   platform::ModuleHandle portpick_ = nullptr;
@@ -42,6 +44,8 @@ class DialogModules {
   decltype(&portconf_control_answer) portconfAnswer_ = nullptr;
   decltype(&portconf_dt_control_answer) portconfDtAnswer_ = nullptr;
   decltype(&portconf_dt_control_calls) portconfDtCalls_ = nullptr;
+  decltype(&portconf_control_last_call) portconfLast_ = nullptr;
+  decltype(&portconf_dt_control_last_call) portconfDtLast_ = nullptr;
 };
 
 }  // namespace orv::refhost

@@ -1,5 +1,6 @@
 // orv_host: the reference host. Parses the command line, finds the dialog
-// modules, turns Ctrl-C into an orderly stop and hands over to RunHost.
+// modules, turns Ctrl-C into an orderly stop and hands over to the terminal
+// run or the web dashboard.
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "host/refhost/console.h"
 #include "host/refhost/host_run.h"
 #include "host/refhost/options.h"
+#include "host/web/web_run.h"
 #include "platform/platform.h"
 
 namespace {
@@ -68,7 +70,8 @@ int main(int argc, char** argv) {
                                          : options.dialogDir;
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
-    Console console(options.live || orv::platform::StdoutIsTerminal());
+    Console console(!options.web && (options.live || orv::platform::StdoutIsTerminal()));
+    if (options.web) return orv::web::RunWeb(options, dialogFolder, console, stopRequested);
     return RunHost(options, dialogFolder, console, stopRequested);
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "orv_host: %s\n", failure.what());

@@ -73,7 +73,22 @@ bool ApplyValue(const std::string& name, const std::string& value, HostOptions& 
   };
   if (name == "plugin") {
     if (value.empty()) return fail("needs a path");
-    options.pluginPath = value;
+    if (options.pluginPaths.empty()) options.pluginPath = value;
+    options.pluginPaths.push_back(value);
+  } else if (name == "web") {
+    // "PORT", "HOST:PORT" or "[V6]:PORT".
+    const std::size_t colon = value.rfind(':');
+    std::string host = colon == std::string::npos ? std::string() : value.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+      host = host.substr(1, host.size() - 2);
+    }
+    if (colon != std::string::npos && host.empty()) return fail("expected [HOST:]PORT");
+    if (!ParseInt32(colon == std::string::npos ? value : value.substr(colon + 1), 0, 65535,
+                    options.webPort)) {
+      return fail("expected [HOST:]PORT with a port from 0 to 65535");
+    }
+    if (!host.empty()) options.webHost = host;
+    options.web = true;
   } else if (name == "dialogs") {
     if (value.empty()) return fail("needs a folder");
     options.dialogDir = value;
@@ -122,6 +137,7 @@ bool ApplyValue(const std::string& name, const std::string& value, HostOptions& 
         !ParseFloat(value.substr(equals + 1), write.value)) {
       return fail("expected INDEX=VALUE");
     }
+    write.plugin = static_cast<std::int32_t>(options.pluginPaths.size()) - 1;
     options.writes.push_back(write);
   } else if (name == "restore") {
     if (value.empty()) return fail("needs a file");
@@ -176,17 +192,26 @@ ParseStatus ParseOptions(const std::vector<std::string>& args, HostOptions& opti
     error = "--plugin PATH is required";
     return ParseStatus::kError;
   }
+  if (!options.web && options.pluginPaths.size() > 1) {
+    error = "several --plugin need --web; the terminal table shows one plug-in";
+    return ParseStatus::kError;
+  }
   if (!devicesGiven && !options.restoreFiles.empty()) options.devices = 0;
   return ParseStatus::kRun;
 }
 
 std::string UsageText() {
   return "Usage: orv_host --plugin PATH [options]\n"
+         "       orv_host --web [HOST:]PORT --plugin PATH [--plugin PATH...] [options]\n"
          "\n"
          "Loads an emulated-controller driver plug-in, adds devices, runs them and\n"
-         "prints their live values every second.\n"
+         "prints their live values every second, or serves them on a web page.\n"
          "\n"
-         "  --plugin PATH        driver plug-in to load (required)\n"
+         "  --plugin PATH        driver plug-in to load (required; with --web\n"
+         "                       repeatable, one host holding several plug-ins)\n"
+         "  --web [HOST:]PORT    serve the web dashboard at http://HOST:PORT/ instead\n"
+         "                       of printing the table (HOST default 127.0.0.1,\n"
+         "                       PORT 0 picks a free one)\n"
          "  --devices N          devices to add through the add dialog (default 1,\n"
          "                       or 0 when --restore is given)\n"
          "  --interval S         extra seconds between ticks, set through the settings\n"
@@ -197,7 +222,8 @@ std::string UsageText() {
          "  --duration S         seconds to run, 0 until Ctrl-C (default 15)\n"
          "  --names N1,N2        channel names for two-channel drivers (at most 15\n"
          "                       characters each)\n"
-         "  --set INDEX=VALUE    write a value on every device after start (repeatable)\n"
+         "  --set INDEX=VALUE    write a value on every device after start; after a\n"
+         "                       --plugin, on that plug-in's devices (repeatable)\n"
          "  --restore FILE...    start from saved device images (repeatable)\n"
          "  --save-dir DIR       on stop, save each device to DIR/device-<id>.img\n"
          "  --export-dir DIR     on stop, export each history to DIR/history-<id>.csv\n"

@@ -8,14 +8,21 @@
 
 namespace orv::refhost {
 
-// One --set INDEX=VALUE: a SetValue applied to every device after start.
+// One --set INDEX=VALUE: a SetValue applied after start to every device, or,
+// when given after a --plugin, to the devices of that plug-in only.
 struct ValueWrite {
   std::int32_t index = 0;
   float value = 0.0f;
+  std::int32_t plugin = -1;  // index into pluginPaths; -1: every plug-in
 };
 
 struct HostOptions {
-  std::string pluginPath;
+  std::string pluginPath;                // the first --plugin
+  std::vector<std::string> pluginPaths;  // every --plugin, in order
+  // --web [HOST:]PORT serves the dashboard instead of printing the table.
+  bool web = false;
+  std::string webHost = "127.0.0.1";
+  std::int32_t webPort = 8080;
   std::string dialogDir;  // empty: the folder of the host executable
   // Devices added through the add dialog; by default 1, or 0 when images are
   // restored. Added devices come after the restored ones.

@@ -31,6 +31,24 @@ TEST(HostOptions, AcceptedCommandLinesFillTheOptions) {
          EXPECT_FALSE(o.namesGiven);
          EXPECT_TRUE(o.restoreFiles.empty());
        }},
+      {"web with several plug-ins, writes bound to the plug-in before them",
+       {"--set", "0=1", "--web", "9000", "--plugin", "a", "--set", "1=8", "--plugin", "b"},
+       [](const HostOptions& o) {
+         EXPECT_TRUE(o.web);
+         EXPECT_EQ(o.webHost, "127.0.0.1");
+         EXPECT_EQ(o.webPort, 9000);
+         EXPECT_EQ(o.pluginPath, "a");
+         EXPECT_EQ(o.pluginPaths, (std::vector<std::string>{"a", "b"}));
+         ASSERT_EQ(o.writes.size(), 2u);
+         EXPECT_EQ(o.writes[0].plugin, -1);
+         EXPECT_EQ(o.writes[1].plugin, 0);
+       }},
+      {"web on a named address",
+       {"--plugin", "p", "--web=[::1]:0"},
+       [](const HostOptions& o) {
+         EXPECT_EQ(o.webHost, "::1");
+         EXPECT_EQ(o.webPort, 0);
+       }},
       {"equals form and numbers",
        {"--plugin=p.so", "--devices", "3", "--interval=5", "--comm", "7,-2", "--duration", "0"},
        [](const HostOptions& o) {
@@ -116,6 +134,10 @@ TEST(HostOptions, BadCommandLinesAreRefusedNamingTheCulprit) {
       {{"--plugin", "p", "--restore"}, "--restore"},
       {{"--plugin", "p", "--bogus", "1"}, "--bogus"},
       {{"--plugin", "p", "stray"}, "stray"},
+      {{"--plugin", "p", "--web", "65536"}, "--web"},
+      {{"--plugin", "p", "--web", ":80"}, "--web"},
+      {{"--plugin", "p", "--web", "host:"}, "--web"},
+      {{"--plugin", "a", "--plugin", "b"}, "--web"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));

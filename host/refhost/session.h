@@ -1,0 +1,167 @@
+// What the reference host holds: the loaded driver plug-ins, their devices and
+// the reference dialogs' answers. The session is the only code that calls the
+// driver tables. Each public call takes the session lock for its whole run, so
+// a dialog answer and the table call that consumes it happen as one step even
+// when several threads (terminal loop, web requests) use one session. Answers
+// are plain structs; turning them into text or JSON is the caller's job.
+#ifndef ORV_HOST_REFHOST_SESSION_H
+#define ORV_HOST_REFHOST_SESSION_H
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/refhost/dialog_modules.h"
+#include "host/refhost/plugin_module.h"
+#include "orv/driver_api.h"
+
+namespace orv::refhost {
+
+enum class SessionStatus {
+  kOk,
+  kNotFound,    // no such driver, device or value index
+  kBadRequest,  // an argument the table must not receive
+  kRefused,     // the driver declined (cancelled dialog, refused image)
+  kFailed,      // the host itself failed (file system)
+};
+
+struct SessionResult {
+  SessionStatus status = SessionStatus::kOk;
+  std::string message;  // why, when not kOk; UTF-8
+  bool ok() const { return status == SessionStatus::kOk; }
+};
+
+// Text fields below are UTF-8 (the drivers' Windows-1252 converted).
+struct DriverState {
+  std::int32_t index = 0;  // position in load order, names the driver
+  std::string longName, shortName, fileName;
+  std::int32_t versionMajor = 0, versionMinor = 0;
+  std::vector<AxisDescriptor> axes;
+  // The driver's settings dialog edits two channel names; known after the
+  // first settings call of one of its devices.
+  std::optional<bool> channelNames;
+};
+
+struct ChannelState {
+  ChannelDescriptor descriptor;
+  std::string unit;  // of the channel's axis
+  float value = 0.0f;
+  ChannelConfig config{};
+};
+
+struct DeviceState {
+  std::int32_t driver = 0;
+  DeviceId id = 0;
+  bool updating = false;
+  bool recording = false;
+  bool hasHistory = false;
+  double historySeconds = 0.0;
+  // As the last settings dialog saw them (after its edit).
+  std::optional<std::int32_t> interval;
+  std::int32_t commSetting1 = 0, commSetting2 = 0;
+  std::string channelName1, channelName2;  // two-name drivers only
+  std::vector<ChannelState> channels;
+};
+
+struct HostState {
+  std::vector<DriverState> drivers;
+  std::vector<DeviceState> devices;  // by driver, then in creation order
+};
+
+// Up to `points` samples picked with GetSampleAt at evenly spaced offsets over
+// [from, to] seconds of the history; repeats of one sample are dropped.
+struct ChartData {
+  double duration = 0.0;                   // of the whole history, seconds
+  std::uint64_t firstTimestamp = 0;        // FILETIME count of the first sample, local time
+  std::vector<double> offsets;             // seconds from the first sample
+  std::vector<std::vector<float>> values;  // values[channel][point]; NaN when unknown
+};
+
+struct AddRequest {
+  std::int32_t setting1 = 0, setting2 = 0;  // the add dialog's answers
+  std::int32_t interval = 0;                // handed to the settings dialog afterwards
+  bool record = true;
+  bool start = true;
+};
+
+struct SettingsRequest {
+  std::optional<std::int32_t> interval;
+  std::optional<std::string> name1, name2;  // both or neither; at most 15 bytes
+};
+
+struct ChannelConfigRequest {
+  std::optional<bool> shown;
+  std::optional<float> red, green, blue;
+};
+
+class Session {
+ public:
+  Session() = default;
+  ~Session() { Close(); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Loads the dialog modules from dialogFolder, then each plug-in, and runs Init.
+  SessionResult Open(const std::vector<std::string>& pluginPaths, const std::string& dialogFolder,
+                     LogFn log);
+  // Removes every device, shuts every driver down and unloads everything.
+  void Close();
+
+  std::size_t driverCount() const;
+  HostState State() const;
+  SessionResult Device(std::int32_t driver, DeviceId id, DeviceState& out) const;
+
+  SessionResult AddDevice(std::int32_t driver, const AddRequest& request, DeviceId& id);
+  SessionResult RemoveDevice(std::int32_t driver, DeviceId id);
+  SessionResult ShowSettings(std::int32_t driver, DeviceId id, const SettingsRequest& request);
+  SessionResult SetValue(std::int32_t driver, DeviceId id, std::int32_t index, float value);
+  SessionResult SetUpdating(std::int32_t driver, DeviceId id, bool on);
+  SessionResult SetRecording(std::int32_t driver, DeviceId id, bool on);
+  SessionResult ClearHistory(std::int32_t driver, DeviceId id);
+  SessionResult SetChannelConfig(std::int32_t driver, DeviceId id, std::int32_t index,
+                                 const ChannelConfigRequest& request);
+  SessionResult Chart(std::int32_t driver, DeviceId id, double from, double to, std::int32_t points,
+                      ChartData& out) const;
+  SessionResult Save(std::int32_t driver, DeviceId id, ByteArray& image) const;
+  // A refused image gives kRefused with the driver's message.
+  SessionResult Restore(std::int32_t driver, const ByteArray& image, DeviceId& id);
+  // Exports into a file in tempFolder, reads it back into text, deletes it.
+  SessionResult Export(std::int32_t driver, DeviceId id, char separator, char decimalPoint,
+                       const std::string& tempFolder, std::string& text) const;
+
+ private:
+  struct HostedDevice {
+    DeviceId id = 0;
+    std::optional<std::int32_t> interval;
+    std::int32_t commSetting1 = 0, commSetting2 = 0;
+    std::string channelName1, channelName2;
+  };
+  struct Driver {
+    std::unique_ptr<PluginModule> plugin;
+    bool initialised = false;
+    DriverInfo info;
+    std::optional<bool> channelNames;
+    std::vector<HostedDevice> devices;
+    const DriverFunctionTable& table() const { return plugin->table(); }
+  };
+
+  // Lookups under the lock; null and a kNotFound result when absent.
+  Driver* FindDriver(std::int32_t driver, SessionResult& result) const;
+  HostedDevice* FindDevice(std::int32_t driver, DeviceId id, Driver*& owner,
+                           SessionResult& result) const;
+  DeviceState StateOf(const Driver& driver, std::int32_t index, const HostedDevice& device) const;
+  void SettingsLocked(Driver& driver, HostedDevice& device, const SettingsRequest& request);
+  void CloseLocked();
+
+  mutable std::mutex mutex_;  // guards everything below and every table call
+  // Declared before the drivers so that they are released after them.
+  DialogModules dialogs_;
+  std::vector<std::unique_ptr<Driver>> drivers_;
+};
+
+}  // namespace orv::refhost
+
+#endif  // ORV_HOST_REFHOST_SESSION_H

@@ -1,0 +1,344 @@
+// The dashboard's HTTP API, driven by an HTTP client on a loopback port over
+// the three built plug-ins: every route, and the requests a hostile page or a
+// confused client sends.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/refhost/console.h"
+#include "host/refhost/session.h"
+#include "host/web/web_server.h"
+#include "platform/platform.h"
+
+namespace orv::web {
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+enum { kGasctl, kTwoTemp, kClimate };
+
+std::string BinPath(const char* name) {
+  return (fs::path(ORV_TEST_BIN_DIR) / (std::string(name) + platform::ModuleSuffix())).string();
+}
+
+class WebApi : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const refhost::SessionResult opened =
+        session_.Open({BinPath("gasctl_sim"), BinPath("twotemp_sim"), BinPath("climate_sim")},
+                      ORV_TEST_BIN_DIR, &refhost::Console::Log);
+    ASSERT_TRUE(opened.ok()) << opened.message;
+    WebOptions options;
+    options.port = 0;
+    options.maxImageBytes = 1 << 20;
+    server_ = std::make_unique<WebServer>(session_, options);
+    std::string error;
+    ASSERT_TRUE(server_->Bind(error)) << error;
+    serving_ = std::thread([this] { server_->Serve(); });
+    for (int i = 0; i < 5000 && !server_->running(); ++i) platform::SleepMs(1);
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
+    client_->set_read_timeout(30, 0);
+  }
+
+  void TearDown() override {
+    server_->Stop();
+    if (serving_.joinable()) serving_.join();
+    session_.Close();
+  }
+
+  // The headers of the server's own page.
+  httplib::Headers PageHeaders() const {
+    const std::string host = "127.0.0.1:" + std::to_string(server_->port());
+    return {{"X-Orv-Token", server_->token()}, {"Origin", "http://" + host}};
+  }
+
+  httplib::Result Post(const std::string& path, const json& body) {
+    return client_->Post(path.c_str(), PageHeaders(), body.dump(), "application/json");
+  }
+
+  // Adds a device over the API and returns its id.
+  int Add(int driver, int setting1 = 0, int setting2 = 0) {
+    const auto result = Post("/api/drivers/" + std::to_string(driver) + "/devices",
+                             json{{"setting1", setting1}, {"setting2", setting2}, {"interval", 0}});
+    EXPECT_TRUE(result && result->status == 200) << (result ? result->body : "no answer");
+    return result && result->status == 200 ? json::parse(result->body)["id"].get<int>() : 0;
+  }
+
+  json Get(const std::string& path) {
+    const auto result = client_->Get(path.c_str());
+    EXPECT_TRUE(result && result->status == 200) << path << ": " << (result ? result->body : "");
+    return result && result->status == 200 ? json::parse(result->body) : json();
+  }
+
+  // Waits until the device's history spans at least `seconds`.
+  void WaitForHistory(int driver, int id, double seconds) {
+    const std::string path =
+        "/api/drivers/" + std::to_string(driver) + "/devices/" + std::to_string(id);
+    for (int i = 0; i < 100 && Get(path)["historySeconds"].get<double>() < seconds; ++i) {
+      platform::SleepMs(100);
+    }
+  }
+
+  refhost::Session session_;
+  std::unique_ptr<WebServer> server_;
+  std::thread serving_;
+  std::unique_ptr<httplib::Client> client_;
+};
+
+TEST_F(WebApi, PageAndAssetsAreServedWithTheToken) {
+  const auto page = client_->Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_NE(page->body.find(server_->token()), std::string::npos);
+  for (const char* asset : {"/assets/app.js", "/assets/app.css", "/assets/chart.min.js"}) {
+    const auto answer = client_->Get(asset);
+    ASSERT_TRUE(answer) << asset;
+    EXPECT_EQ(answer->status, 200) << asset;
+    EXPECT_GT(answer->body.size(), 100u) << asset;
+  }
+  const json state = Get("/api/state");
+  ASSERT_EQ(state["drivers"].size(), 3u);
+  EXPECT_EQ(state["drivers"][kTwoTemp]["axes"][1]["unit"],
+            "[\xC2\xB0"
+            "C]");
+  EXPECT_EQ(state["drivers"][kGasctl]["longName"], "CO2-Controller EMU");
+}
+
+// Each request is refused with its status and a message, and nothing changes.
+TEST_F(WebApi, HostileAndMalformedRequestsAreRefusedWithoutChange) {
+  const int id = Add(kGasctl);
+  ASSERT_NE(id, 0);
+  ASSERT_TRUE(session_.SetUpdating(kGasctl, id, false).ok());
+  const std::string port = std::to_string(server_->port());
+  const std::string device = "/api/drivers/0/devices/" + std::to_string(id);
+  const std::string valid = R"({"value": 7})";
+  enum Headers { kPage, kNoToken, kWrongToken, kForeignOrigin, kRebound };
+  struct Case {
+    const char* what;
+    const char* method;
+    std::string path;
+    Headers headers;
+    std::string body;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"rebound host name", "GET", "/api/state", kRebound, "", 403},
+      {"rebound host, change", "POST", device + "/values/1", kRebound, valid, 403},
+      {"no token", "POST", device + "/values/1", kNoToken, valid, 403},
+      {"wrong token", "POST", device + "/values/1", kWrongToken, valid, 403},
+      {"foreign origin", "POST", device + "/values/1", kForeignOrigin, valid, 403},
+      {"foreign origin removes", "DELETE", device, kForeignOrigin, "", 403},
+      {"bad JSON", "POST", device + "/values/1", kPage, "{value: 7", 400},
+      {"JSON not an object", "POST", device + "/values/1", kPage, "[7]", 400},
+      {"value not a number", "POST", device + "/values/1", kPage, R"({"value": "7"})", 400},
+      {"value beyond float", "POST", device + "/values/1", kPage, R"({"value": 1e300})", 400},
+      {"read-only value", "POST", device + "/values/0", kPage, valid, 400},
+      {"value index out of range", "POST", device + "/values/4", kPage, valid, 404},
+      {"value index negative", "POST", device + "/values/-1", kPage, valid, 404},
+      {"value index huge", "POST", device + "/values/99999999999", kPage, valid, 404},
+      {"unknown driver", "POST", "/api/drivers/7/devices/1/values/1", kPage, valid, 404},
+      {"unknown device", "POST", "/api/drivers/0/devices/999/values/1", kPage, valid, 404},
+      {"device not a number", "GET", "/api/drivers/0/devices/x", kPage, "", 404},
+      {"config index out of range", "POST", device + "/channels/9/config", kPage,
+       R"({"shown": true})", 404},
+      {"colour out of range", "POST", device + "/channels/1/config", kPage, R"({"red": 2})", 400},
+      {"shown not a boolean", "POST", device + "/channels/1/config", kPage, R"({"shown": 1})", 400},
+      {"switch not a boolean", "POST", device + "/updating", kPage, R"({"on": "yes"})", 400},
+      {"negative interval", "POST", device + "/settings", kPage, R"({"interval": -1})", 400},
+      {"one channel name", "POST", device + "/settings", kPage, R"({"name1": "a"})", 400},
+      {"long channel name", "POST", device + "/settings", kPage,
+       R"({"name1": "0123456789abcdef", "name2": "b"})", 400},
+      {"add with bad setting", "POST", "/api/drivers/0/devices", kPage, R"({"setting1": 1.5})",
+       400},
+      {"add to unknown driver", "POST", "/api/drivers/3/devices", kPage, "{}", 404},
+      {"oversized JSON", "POST", device + "/values/1", kPage,
+       R"({"value": 7, "pad": ")" + std::string(70000, 'x') + "\"}", 413},
+      {"oversized image", "POST", "/api/drivers/0/restore", kPage, std::string(2 << 20, 'x'), 413},
+      {"chart points zero", "GET", device + "/chart?points=0", kPage, "", 400},
+      {"chart range not a number", "GET", device + "/chart?from=nan", kPage, "", 400},
+      {"chart range reversed", "GET", device + "/chart?from=5&to=1", kPage, "", 400},
+      {"export separator two characters", "GET", device + "/export?separator=ab", kPage, "", 400},
+      {"export decimal newline", "GET", device + "/export?decimal=%0A", kPage, "", 400},
+      {"wrong method on state", "POST", "/api/state", kPage, "{}", 405},
+      {"wrong method on restore", "GET", "/api/drivers/0/restore", kPage, "", 405},
+      {"wrong method on device", "PUT", device, kPage, "{}", 405},
+      {"unknown route", "GET", "/api/nothing", kPage, "", 404},
+  };
+  const std::string before = Get(device).dump();
+  for (const Case& c : cases) {
+    httplib::Headers headers = PageHeaders();
+    if (c.headers == kNoToken) headers.erase("X-Orv-Token");
+    if (c.headers == kWrongToken) headers.find("X-Orv-Token")->second = "0123";
+    if (c.headers == kForeignOrigin) headers.find("Origin")->second = "http://evil.example";
+    if (c.headers == kRebound) {
+      headers.erase("Origin");
+      headers.emplace("Host", "evil.example:" + port);
+    }
+    httplib::Request request;
+    request.method = c.method;
+    request.path = c.path;
+    request.headers = headers;
+    request.body = c.body;
+    if (!c.body.empty()) request.set_header("Content-Type", "application/json");
+    const auto answer = client_->send(request);
+    ASSERT_TRUE(answer) << c.what;
+    EXPECT_EQ(answer->status, c.status) << c.what << ": " << answer->body;
+    const json message = json::parse(answer->body, nullptr, false);
+    EXPECT_TRUE(message.is_object() && message["error"].is_string() &&
+                !message["error"].get<std::string>().empty())
+        << c.what << ": " << answer->body;
+  }
+  EXPECT_EQ(Get(device).dump(), before);
+  EXPECT_EQ(Get("/api/state")["devices"].size(), 1u);
+}
+
+TEST_F(WebApi, RoutesReachTheDriver) {
+  const int gas = Add(kGasctl, 3, -4);
+  const int two = Add(kTwoTemp);
+  ASSERT_NE(gas, 0);
+  ASSERT_NE(two, 0);
+  const std::string gasPath = "/api/drivers/0/devices/" + std::to_string(gas);
+  const std::string twoPath = "/api/drivers/1/devices/" + std::to_string(two);
+  struct Step {
+    std::string path;
+    json body;
+  };
+  const std::vector<Step> steps = {
+      {gasPath + "/values/1", {{"value", 7.5}}},
+      {gasPath + "/values/3", {{"value", 2.6}}},
+      {gasPath + "/channels/1/config", {{"shown", true}, {"red", 1}, {"green", 0.5}, {"blue", 0}}},
+      {gasPath + "/recording", {{"on", false}}},
+      {twoPath + "/settings", {{"interval", 3}, {"name1", "Left"}, {"name2", "Right"}}},
+      {twoPath + "/updating", {{"on", false}}},
+  };
+  for (const Step& step : steps) {
+    const auto answer = Post(step.path, step.body);
+    ASSERT_TRUE(answer) << step.path;
+    EXPECT_EQ(answer->status, 200) << step.path << ": " << answer->body;
+  }
+  const json g = Get(gasPath);
+  EXPECT_EQ(g["channels"][1]["value"], 7.5);
+  EXPECT_EQ(g["channels"][3]["value"], 3.0);  // levels are rounded by the driver
+  EXPECT_EQ(g["channels"][1]["config"],
+            json({{"shown", true}, {"red", 1.0}, {"green", 0.5}, {"blue", 0.0}}));
+  EXPECT_EQ(g["recording"], false);
+  EXPECT_EQ(g["settings"], json({3, -4}));
+  const json t = Get(twoPath);
+  EXPECT_EQ(t["interval"], 3);
+  EXPECT_EQ(t["updating"], false);
+  EXPECT_EQ(t["channelNames"], json({"Left", "Right"}));
+  EXPECT_EQ(t["channels"][3]["name"], "Right Temp");
+  EXPECT_EQ(Get("/api/state")["drivers"][kTwoTemp]["channelNames"], true);
+
+  const auto removed = client_->Delete(gasPath.c_str(), PageHeaders());
+  ASSERT_TRUE(removed);
+  EXPECT_EQ(removed->status, 200);
+  EXPECT_EQ(client_->Get(gasPath.c_str())->status, 404);
+}
+
+TEST_F(WebApi, ChartSamplesEvenlyAndDropsRepeats) {
+  const int id = Add(kClimate);
+  WaitForHistory(kClimate, id, 2.0);
+  const std::string path = "/api/drivers/2/devices/" + std::to_string(id) + "/chart";
+  const json empty = Get(path + "?from=0&to=0&points=1");
+  EXPECT_EQ(empty["offsets"].size(), 1u);
+  const double duration =
+      Get("/api/drivers/2/devices/" + std::to_string(id))["historySeconds"].get<double>();
+  const json chart = Get(path + "?from=0&to=" + std::to_string(duration) + "&points=500");
+  ASSERT_EQ(chart["values"].size(), 6u);
+  // A few seconds of history hold a few samples, whatever the points asked.
+  EXPECT_GE(chart["offsets"].size(), 3u);
+  EXPECT_LE(chart["offsets"].size(), 20u);
+  EXPECT_EQ(chart["offsets"][0], 0.0);
+  EXPECT_EQ(chart["values"][0].size(), chart["offsets"].size());
+  EXPECT_GT(chart["firstSeconds"].get<double>(), 1e10);
+}
+
+TEST_F(WebApi, SaveRestoreAndExportRoundTrip) {
+  const int id = Add(kTwoTemp);
+  const std::string path = "/api/drivers/1/devices/" + std::to_string(id);
+  ASSERT_EQ(Post(path + "/channels/4/config", {{"shown", true}, {"blue", 0.25}})->status, 200);
+  WaitForHistory(kTwoTemp, id, 1.0);
+  ASSERT_EQ(Post(path + "/updating", {{"on", false}})->status, 200);
+
+  const auto image = client_->Get((path + "/image").c_str());
+  ASSERT_TRUE(image);
+  ASSERT_EQ(image->status, 200);
+  const auto restored = client_->Post("/api/drivers/1/restore", PageHeaders(), image->body,
+                                      "application/octet-stream");
+  ASSERT_TRUE(restored);
+  ASSERT_EQ(restored->status, 200) << restored->body;
+  const int copy = json::parse(restored->body)["id"];
+  const json original = Get(path), twin = Get("/api/drivers/1/devices/" + std::to_string(copy));
+  EXPECT_EQ(twin["channels"][4]["config"], original["channels"][4]["config"]);
+  EXPECT_EQ(twin["historySeconds"], original["historySeconds"]);
+
+  // The download is the file ExportHistory writes, for each separator and decimal.
+  for (const auto& [separator, decimal, sep, dec] :
+       {std::tuple{"tab", ",", '\t', ','}, std::tuple{"%3B", ".", ';', '.'}}) {
+    const auto answer =
+        client_->Get((path + "/export?separator=" + separator + "&decimal=" + decimal).c_str());
+    ASSERT_TRUE(answer);
+    ASSERT_EQ(answer->status, 200);
+    std::string direct;
+    ASSERT_TRUE(
+        session_.Export(kTwoTemp, id, sep, dec, fs::temp_directory_path().string(), direct).ok());
+    EXPECT_EQ(answer->body, direct);
+    EXPECT_NE(answer->body.find(sep), std::string::npos);
+  }
+
+  // Another driver's image is refused with the driver's own message.
+  const auto refused = client_->Post("/api/drivers/0/restore", PageHeaders(), image->body,
+                                     "application/octet-stream");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 422);
+  EXPECT_EQ(json::parse(refused->body)["error"],
+            "Could not add device. The saved format is not compatible with the loaded driver.");
+}
+
+// Two tabs adding at once: each device keeps the settings its own form sent.
+TEST_F(WebApi, ConcurrentAddsKeepTheirOwnSettings) {
+  constexpr int kPerThread = 6;
+  std::vector<std::thread> tabs;
+  for (int tab = 0; tab < 2; ++tab) {
+    tabs.emplace_back([this, tab] {
+      httplib::Client client("127.0.0.1", server_->port());
+      for (int n = 0; n < kPerThread; ++n) {
+        const json body{{"setting1", tab}, {"setting2", tab * 100 + n}, {"start", false}};
+        client.Post("/api/drivers/0/devices", PageHeaders(), body.dump(), "application/json");
+      }
+    });
+  }
+  for (std::thread& tab : tabs) tab.join();
+  const json devices = Get("/api/state")["devices"];
+  ASSERT_EQ(devices.size(), 2u * kPerThread);
+  std::set<int> seen;
+  for (const json& device : devices) {
+    const int setting1 = device["settings"][0], setting2 = device["settings"][1];
+    EXPECT_EQ(setting2 / 100, setting1);
+    seen.insert(setting2);
+  }
+  EXPECT_EQ(seen.size(), 2u * kPerThread);
+}
+
+TEST(WebHosts, LoopbackNames) {
+  const struct {
+    const char* host;
+    bool loopback;
+  } cases[] = {{"127.0.0.1", true}, {"localhost", true}, {"::1", true},     {"127.1.2.3", true},
+               {"0.0.0.0", false},  {"10.0.0.5", false}, {"example", false}};
+  for (const auto& c : cases) EXPECT_EQ(IsLoopbackHost(c.host), c.loopback) << c.host;
+}
+
+}  // namespace
+}  // namespace orv::web
