@@ -18,7 +18,7 @@ EmuDevice::~EmuDevice() { SetUpdating(*this, false); }
 
 bool EmuDevice::valid() const {
   return valueMutex.valid() && history.historyMutex.valid() && settingsMutex.valid() &&
-         controlMutex.valid();
+         controlMutex.valid() && stopEvent.valid();
 }
 
 float StoredValue(SetKind kind, float value, float current) {

@@ -30,8 +30,8 @@ struct EmuDevice {
   EmuDevice(const EmuDevice&) = delete;
   EmuDevice& operator=(const EmuDevice&) = delete;
 
-  // False when one of the mutexes could not be created; such a record is
-  // never registered.
+  // False when one of the mutexes or the stop event could not be created;
+  // such a record is never registered.
   bool valid() const;
   int valueCount() const { return environment.model->valueCount; }
 
@@ -54,6 +54,10 @@ struct EmuDevice {
   // Owned by SetUpdating under controlMutex: serialises starting and stopping.
   platform::ThreadHandle updateThread = nullptr;
   platform::Mutex controlMutex;
+  // Set by SetUpdating after it clears updating, reset before it starts a
+  // thread: ends the thread's sleep or nap at once, so a stop does not wait
+  // for it. The thread only waits on it; updating alone decides what it does.
+  platform::Event stopEvent;
 
   // Host display settings and channel names (used by the named-channel model);
   // guarded by settingsMutex, written only by host calls.

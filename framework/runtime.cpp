@@ -10,7 +10,9 @@ class SystemRuntimeImpl final : public Runtime {
     return platform::StartThread(main, arg, handle, threadId);
   }
   void JoinThread(platform::ThreadHandle handle) override { platform::JoinThread(handle); }
-  void SleepMs(std::uint32_t milliseconds) override { platform::SleepMs(milliseconds); }
+  bool WaitMs(platform::Event& stop, std::uint32_t nominalMs) override {
+    return stop.waitMs(nominalMs);
+  }
   std::uint64_t LocalFileTimeNow() override { return platform::LocalFileTimeNow(); }
   std::uint32_t CurrentThreadId() override { return platform::CurrentThreadId(); }
   int ShowMessageBox(const char* text, const char* caption, unsigned flags) override {

@@ -44,11 +44,13 @@ void RunTick(EmuDevice& device, Rng& rng) {
 void RunUpdateLoop(EmuDevice& device) {
   Runtime& runtime = *device.environment.runtime;
   Rng rng(SeedFor(device.id));
+  // A stop sets stopEvent after clearing updating, so it cuts the current wait
+  // short; the loop still tests updating at exactly the points it always did.
   while (device.updating.load()) {
     RunTick(device, rng);
-    runtime.SleepMs(1000);
+    runtime.WaitMs(device.stopEvent, 1000);
     for (std::int64_t naps = 0; NapsRemain(device, naps) && device.updating.load(); ++naps) {
-      runtime.SleepMs(100);
+      runtime.WaitMs(device.stopEvent, 100);
     }
   }
   Log(device, "Update Thread stopped (TID: 0x%X).\n", runtime.CurrentThreadId());
@@ -58,6 +60,7 @@ void SetUpdating(EmuDevice& device, bool on) {
   LockGuard lock(device.controlMutex);
   Runtime& runtime = *device.environment.runtime;
   if (on && !device.updating.load()) {
+    device.stopEvent.reset();  // no thread waits on it: the last one was joined
     device.updating.store(true);
     std::uint32_t threadId = 0;
     platform::ThreadHandle handle = nullptr;
@@ -70,6 +73,7 @@ void SetUpdating(EmuDevice& device, bool on) {
     Log(device, "Update Thread created (TID: 0x%X).\n", threadId);
   } else if (!on && device.updating.load()) {
     device.updating.store(false);
+    device.stopEvent.set();
     runtime.JoinThread(device.updateThread);
     device.updateThread = nullptr;
   }

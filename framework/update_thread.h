@@ -18,7 +18,7 @@ bool IsUpdating(const EmuDevice& device);
 void RunTick(EmuDevice& device, Rng& rng);
 
 // The thread body: ticks while updating, with the one-second sleep and the
-// 100 ms naps of interval, then writes its stop line. Unit tests call it
+// 100 ms naps of interval, each cut short by a stop, then writes its stop line. Unit tests call it
 // directly under a virtual clock.
 void RunUpdateLoop(EmuDevice& device);
 

@@ -58,6 +58,30 @@ class Mutex {
   void* handle_;
 };
 
+// ---- Event ---------------------------------------------------------------
+
+// A manual-reset event: once set it stays set, and every wait returns at once,
+// until reset. A thread waits on it with a time limit, so a pause can be cut
+// short by another thread. Creation can fail; valid() tells, and an invalid
+// event never reports itself set (waitMs then only sleeps).
+class Event {
+ public:
+  Event();
+  ~Event();
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  bool valid() const { return handle_ != nullptr; }
+  void set();
+  void reset();
+  // Waits until the event is set or the milliseconds have passed on a clock
+  // that wall-clock changes do not move. True when the event was set.
+  bool waitMs(std::uint32_t milliseconds);
+
+ private:
+  void* handle_;
+};
+
 // ---- Threads and time ----------------------------------------------------
 
 using ThreadHandle = void*;

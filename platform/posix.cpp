@@ -83,6 +83,89 @@ void Mutex::unlock() {
 
 namespace {
 
+struct EventState {
+  pthread_mutex_t mutex;
+  pthread_cond_t changed;  // waits on CLOCK_MONOTONIC
+  bool isSet;
+};
+
+}  // namespace
+
+Event::Event() : handle_(nullptr) {
+  auto* state = new (std::nothrow) EventState;
+  if (state == nullptr) return;
+  pthread_condattr_t attributes;
+  if (pthread_condattr_init(&attributes) != 0) {
+    delete state;
+    return;
+  }
+  const bool condReady = pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC) == 0 &&
+                         pthread_cond_init(&state->changed, &attributes) == 0;
+  pthread_condattr_destroy(&attributes);
+  if (!condReady) {
+    delete state;
+    return;
+  }
+  if (pthread_mutex_init(&state->mutex, nullptr) != 0) {
+    pthread_cond_destroy(&state->changed);
+    delete state;
+    return;
+  }
+  state->isSet = false;
+  handle_ = state;
+}
+
+Event::~Event() {
+  if (handle_ == nullptr) return;
+  auto* state = static_cast<EventState*>(handle_);
+  pthread_cond_destroy(&state->changed);
+  pthread_mutex_destroy(&state->mutex);
+  delete state;
+}
+
+void Event::set() {
+  if (handle_ == nullptr) return;
+  auto* state = static_cast<EventState*>(handle_);
+  pthread_mutex_lock(&state->mutex);
+  state->isSet = true;
+  pthread_cond_broadcast(&state->changed);
+  pthread_mutex_unlock(&state->mutex);
+}
+
+void Event::reset() {
+  if (handle_ == nullptr) return;
+  auto* state = static_cast<EventState*>(handle_);
+  pthread_mutex_lock(&state->mutex);
+  state->isSet = false;
+  pthread_mutex_unlock(&state->mutex);
+}
+
+bool Event::waitMs(std::uint32_t milliseconds) {
+  if (handle_ == nullptr) {
+    SleepMs(milliseconds);
+    return false;
+  }
+  auto* state = static_cast<EventState*>(handle_);
+  timespec deadline{};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += static_cast<time_t>(milliseconds / 1000);
+  deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  pthread_mutex_lock(&state->mutex);
+  // Spurious wake-ups and EINTR just go round again towards the same deadline.
+  while (!state->isSet) {
+    if (pthread_cond_timedwait(&state->changed, &state->mutex, &deadline) == ETIMEDOUT) break;
+  }
+  const bool wasSet = state->isSet;
+  pthread_mutex_unlock(&state->mutex);
+  return wasSet;
+}
+
+namespace {
+
 // Hand-over between StartThread and the new thread: the new thread reports
 // its kernel thread id before it runs the caller's function, so the creator
 // can log the same number the thread will later log for itself.

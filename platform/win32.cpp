@@ -124,6 +124,31 @@ void Mutex::unlock() {
   if (handle_ != nullptr) ReleaseMutex(handle_);
 }
 
+// Manual reset, initially clear.
+Event::Event() : handle_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+
+Event::~Event() {
+  if (handle_ != nullptr) CloseHandle(handle_);
+}
+
+void Event::set() {
+  if (handle_ != nullptr) SetEvent(handle_);
+}
+
+void Event::reset() {
+  if (handle_ != nullptr) ResetEvent(handle_);
+}
+
+bool Event::waitMs(std::uint32_t milliseconds) {
+  if (handle_ == nullptr) {
+    Sleep(milliseconds);
+    return false;
+  }
+  // INFINITE is a valid uint32 but must stay a time limit here.
+  const DWORD limit = milliseconds == INFINITE ? INFINITE - 1 : milliseconds;
+  return WaitForSingleObject(handle_, limit) == WAIT_OBJECT_0;
+}
+
 namespace {
 
 // What the new thread needs to call the caller's function; CreateThread

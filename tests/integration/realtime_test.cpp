@@ -2,7 +2,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "tests/integration/plugin_fixture.h"
 
@@ -119,6 +122,73 @@ TEST(IntegrationRealTime, DevicesTickEverySecondAndStopWithTheirLastLogLine) {
   devices[0].plugin->api().SetUpdating(devices[0].id, false);
   EXPECT_EQ(LogLines().size(), lines);
   EXPECT_EQ(lines, 6u) << "one created and one stopped line per device";
+}
+
+TEST(IntegrationRealTime, StopDuringTheSleepOrANapReturnsAtOnceWithoutAnotherTick) {
+  // Every device ticks once at its start; the second tick would come at 2 s
+  // (interval 1) or 11 s (interval 10). Each is stopped well before that.
+  const struct {
+    const char* what;
+    int model;
+    std::int32_t interval;
+    int stopAtMs;  // after the device's start
+    bool remove;   // RemoveDevice rather than SetUpdating(false)
+  } cases[] = {
+      {"SetUpdating(false) during the one-second sleep", 0, 10, 300, false},
+      {"RemoveDevice during the one-second sleep", 1, 10, 400, true},
+      {"SetUpdating(false) during a nap", 2, 1, 1250, false},
+      {"RemoveDevice during a nap", 0, 1, 1350, true},
+      {"SetUpdating(false) during a nap of a long pause", 1, 10, 1450, false},
+  };
+  constexpr double kBoundMs = 50.0;
+  Dialogs& dialogs = Dialogs::Get();
+  ASSERT_TRUE(dialogs.ok);
+  dialogs.ResetAll();
+  ClearLog();
+  std::vector<std::unique_ptr<Plugin>> plugins;
+  for (const PluginModel& model : kModels) {
+    plugins.push_back(std::make_unique<Plugin>(model));
+    ASSERT_TRUE(plugins.back()->loaded());
+    ASSERT_EQ(plugins.back()->Init(), 1);
+  }
+  std::vector<DeviceId> ids;
+  std::vector<std::chrono::steady_clock::time_point> started;
+  for (const auto& c : cases) {
+    Plugin& plugin = *plugins[c.model];
+    ids.push_back(plugin.Add());
+    dialogs.AnswerSettings(plugin.model(), 1, true, c.interval);
+    plugin.api().ShowSettings(ids.back());
+    plugin.api().SetRecording(ids.back(), true);
+    started.push_back(std::chrono::steady_clock::now());
+    plugin.api().SetUpdating(ids.back(), true);
+  }
+  std::vector<std::size_t> samplesAtStop;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    SCOPED_TRACE(c.what);
+    const DriverFunctionTable& api = plugins[c.model]->api();
+    std::this_thread::sleep_until(started[i] + std::chrono::milliseconds(c.stopAtMs));
+    samplesAtStop.push_back(c.remove ? 0 : plugins[c.model]->Save(ids[i]).samples.size());
+    const auto before = std::chrono::steady_clock::now();
+    if (c.remove) {
+      api.RemoveDevice(ids[i]);
+    } else {
+      api.SetUpdating(ids[i], false);
+    }
+    const std::chrono::duration<double, std::milli> took =
+        std::chrono::steady_clock::now() - before;
+    EXPECT_LE(took.count(), kBoundMs) << "ms to stop";
+    EXPECT_FALSE(api.IsUpdating(ids[i]));
+  }
+  // Past the moment an interval-1 device would have ticked again.
+  std::this_thread::sleep_until(started.back() + std::chrono::milliseconds(2300));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    if (cases[i].remove) continue;
+    SCOPED_TRACE(cases[i].what);
+    EXPECT_EQ(samplesAtStop[i], 1u);
+    EXPECT_EQ(plugins[cases[i].model]->Save(ids[i]).samples.size(), 1u);
+  }
+  EXPECT_EQ(LogLines().size(), 2 * std::size(cases)) << "one created and one stopped line each";
 }
 
 }  // namespace

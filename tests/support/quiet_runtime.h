@@ -1,4 +1,4 @@
-// A Runtime that starts no threads, never sleeps, reads a clock stuck at 0
+// A Runtime that starts no threads, never waits, reads a clock stuck at 0
 // and answers every message box with OK at once: for the fuzzer, the
 // benchmarks and the seed generator, which only exercise the data paths.
 #ifndef ORV_TESTS_SUPPORT_QUIET_RUNTIME_H
@@ -16,7 +16,7 @@ class QuietRuntime final : public Runtime {
     return false;
   }
   void JoinThread(platform::ThreadHandle) override {}
-  void SleepMs(std::uint32_t) override {}
+  bool WaitMs(platform::Event&, std::uint32_t) override { return false; }
   std::uint64_t LocalFileTimeNow() override { return 0; }
   std::uint32_t CurrentThreadId() override { return 0; }
   int ShowMessageBox(const char*, const char*, unsigned) override { return 1; }

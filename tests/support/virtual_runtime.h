@@ -1,5 +1,5 @@
 // A Runtime for unit tests: virtual time that advances only when the code
-// under test sleeps, real threads, and message boxes that are recorded
+// under test waits, real threads, and message boxes that are recorded
 // instead of shown.
 #ifndef ORV_TESTS_SUPPORT_VIRTUAL_RUNTIME_H
 #define ORV_TESTS_SUPPORT_VIRTUAL_RUNTIME_H
@@ -35,11 +35,19 @@ class VirtualRuntime final : public Runtime {
   }
   void JoinThread(platform::ThreadHandle handle) override { platform::JoinThread(handle); }
 
-  // Advances virtual time, then lets the test act at that moment.
-  void SleepMs(std::uint32_t milliseconds) override {
+  // Advances virtual time by the whole wait, then lets the test act at that
+  // moment; true when stop is set by then. A held wait (holdWait) instead
+  // blocks on stop itself, for up to kHoldLimitMs of real time, and leaves
+  // virtual time alone: the stop came while it was waiting.
+  bool WaitMs(platform::Event& stop, std::uint32_t milliseconds) override {
+    const int index = sleeps.fetch_add(1);
+    if (holdWait && holdWait(milliseconds, index)) {
+      held.fetch_add(1);
+      return stop.waitMs(kHoldLimitMs);
+    }
     const std::uint64_t now = nowMs.fetch_add(milliseconds) + milliseconds;
-    sleeps.fetch_add(1);
     if (onSleep) onSleep(milliseconds, now);
+    return stop.waitMs(0);
   }
   std::uint64_t LocalFileTimeNow() override { return kStart + nowMs.load() * 10000ULL; }
   std::uint32_t CurrentThreadId() override { return platform::CurrentThreadId(); }
@@ -57,8 +65,13 @@ class VirtualRuntime final : public Runtime {
   std::atomic<std::uint64_t> nowMs{0};
   std::atomic<int> sleeps{0};
   bool failThreadStart = false;
-  // Called after every sleep with its length and the new virtual time.
+  // Called after every wait with its length and the new virtual time.
   std::function<void(std::uint32_t, std::uint64_t)> onSleep;
+  // Asked before every wait with its length and the number of waits before
+  // it; true holds that wait until the thread is stopped.
+  std::function<bool(std::uint32_t, int)> holdWait;
+  std::atomic<int> held{0};  // waits that have begun to hold
+  static constexpr std::uint32_t kHoldLimitMs = 10000;
 
  private:
   std::mutex mutex_;

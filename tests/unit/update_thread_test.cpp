@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdint>
@@ -501,6 +502,38 @@ TEST(UpdateThread, DestroyingAnUpdatingDeviceStopsItsThreadFirst) {
   const std::vector<LogLine> log = LoggedLines();
   ASSERT_EQ(log.size(), 2u);
   ExpectLine(log[1], kStoppedFormat, gate.threadId.load());
+}
+
+TEST(UpdateThread, StopDuringAWaitEndsItAtOnceWithoutAnotherTick) {
+  const struct {
+    const char* when;
+    std::int32_t interval;
+    int heldWait;  // waits before the one the stop cuts short
+    int ticks;
+    std::uint64_t virtualMs;  // what the earlier waits took
+  } cases[] = {
+      {"the one-second sleep", 10, 0, 1, 0},
+      {"the first nap", 10, 1, 1, 1000},
+      {"the seventh nap", 10, 7, 1, 1600},
+      {"the last nap", 1, 10, 1, 1900},
+      {"the sleep of the third tick", 0, 2, 3, 2000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.when);
+    Rig rig(kCounting);
+    rig.dev().interval = c.interval;
+    rig.runtime.holdWait = [&c](std::uint32_t, int index) { return index == c.heldWait; };
+    SetUpdating(rig.dev(), true);
+    while (rig.runtime.held.load() == 0) std::this_thread::yield();
+    const auto start = std::chrono::steady_clock::now();
+    SetUpdating(rig.dev(), false);
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took.count(), 1000.0) << "ms to stop a thread held in a wait";
+    EXPECT_EQ(rig.runtime.sleeps.load(), c.heldWait + 1);
+    EXPECT_EQ(rig.runtime.nowMs.load(), c.virtualMs);
+    EXPECT_EQ(GetValue(rig.dev(), 1), static_cast<float>(c.ticks));
+    EXPECT_EQ(LoggedLines().size(), 2u);
+  }
 }
 
 TEST(UpdateThread, HostCallsWhileTheThreadRunsSeeWholeTicks) {
