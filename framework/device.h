@@ -19,7 +19,9 @@ namespace orv {
 // operating-system services and the host's log callback.
 struct DeviceEnvironment {
   const ModelDescription* model = nullptr;
-  Runtime* runtime = nullptr;
+  // The real runtime, or the emulated clock that Init chose; a thread keeps
+  // the one it was started with.
+  std::atomic<Runtime*> runtime{nullptr};
   std::atomic<LogFn> log{nullptr};  // written by Init, read by update threads
 };
 

@@ -12,6 +12,19 @@ namespace orv {
 namespace {
 
 constexpr std::size_t kModulePathBuffer = 1024;
+// Enough for any factor written sensibly; a longer value is refused.
+constexpr std::size_t kSpeedValueBuffer = 64;
+
+// An environment value as a log line may show it: control characters become
+// '?', and a value that did not fit is marked as cut.
+std::string PrintableValue(const char* value, bool cut) {
+  std::string text(value);
+  for (char& c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return cut ? text + "..." : text;
+}
 
 std::string DialogFileName(const char* baseName) {
   return std::string(baseName) + platform::ModuleSuffix();
@@ -71,6 +84,7 @@ std::int32_t Driver::Init(LogFn log) {
   // A second Init without Shutdown must not leak the first one's modules.
   ReleaseModules();
   environment_.log.store(log);
+  ChooseClock(log);
 
   addDialogModule_ = platform::LoadModule(DialogFileName("portpick").c_str());
   if (addDialogModule_ == nullptr) return 0;
@@ -86,6 +100,25 @@ std::int32_t Driver::Init(LogFn log) {
   if (!platform::OwnModulePath(path, sizeof path)) return 1;
   info_.fileName = LastPathComponent(path, platform::PathSeparator());
   return 1;
+}
+
+void Driver::ChooseClock(LogFn log) {
+  char value[kSpeedValueBuffer];
+  const std::size_t length = platform::ReadEnvironment(kSpeedVariable, value, sizeof value);
+  const bool tooLong = length >= sizeof value;
+  SpeedSetting setting = ParseSpeed(tooLong ? std::string() : std::string(value, length));
+  if (tooLong) {
+    setting.kind = SpeedSetting::Kind::kInvalid;
+    setting.reason = "too long";
+  }
+  Runtime* runtime = &runtime_;
+  if (setting.kind == SpeedSetting::Kind::kEmulated) {
+    clocks_.emplace_front(runtime_, setting.factor);
+    runtime = &clocks_.front();
+  }
+  environment_.runtime.store(runtime);
+  const std::string line = SpeedLogLine(setting, PrintableValue(value, tooLong));
+  if (!line.empty() && log != nullptr) log("%s", line.c_str());
 }
 
 std::int32_t Driver::Shutdown() {

@@ -3,11 +3,13 @@
 #ifndef ORV_FRAMEWORK_DRIVER_H
 #define ORV_FRAMEWORK_DRIVER_H
 
+#include <forward_list>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "framework/device.h"
+#include "framework/emulated_time.h"
 #include "framework/model.h"
 #include "framework/runtime.h"
 #include "orv/driver_api.h"
@@ -32,8 +34,9 @@ class Driver {
   Runtime& runtime() { return runtime_; }
   DeviceEnvironment& environment() { return environment_; }
 
-  // Binds the log callback and the two dialog modules (by plain file name),
-  // then records the driver's own file name. 1 ready, 0 failed.
+  // Binds the log callback, chooses the clock (ORV_EMU_SPEED), binds the two
+  // dialog modules (by plain file name), then records the driver's own file
+  // name. 1 ready, 0 failed.
   std::int32_t Init(LogFn log);
   // Releases whatever dialog modules Init loaded. Always 1.
   std::int32_t Shutdown();
@@ -58,10 +61,16 @@ class Driver {
 
  private:
   void ReleaseModules();
+  // Reads ORV_EMU_SPEED: the real clock, or a new emulated one, for devices
+  // started from now on; logs a line for an emulated or an ignored setting.
+  void ChooseClock(LogFn log);
 
   const ModelDescription& model_;
   Runtime& runtime_;
   DeviceEnvironment environment_;
+  // Every emulated clock an Init made. Kept until the driver goes, since
+  // update threads started under one use it until they end.
+  std::forward_list<EmulatedRuntime> clocks_;
   DriverInfo info_;
 
   platform::ModuleHandle addDialogModule_ = nullptr;

@@ -30,7 +30,7 @@ void RunTick(EmuDevice& device, Rng& rng) {
     for (int i = 0; i < n; ++i) working.values[i] = device.live.values[i];
   }
   device.environment.model->step(working.values, rng);
-  working.timestamp = device.environment.runtime->LocalFileTimeNow();
+  working.timestamp = device.environment.runtime.load()->LocalFileTimeNow();
   {
     LockGuard lock(device.valueMutex);
     for (int i = 0; i < n; ++i) {
@@ -42,7 +42,7 @@ void RunTick(EmuDevice& device, Rng& rng) {
 }
 
 void RunUpdateLoop(EmuDevice& device) {
-  Runtime& runtime = *device.environment.runtime;
+  Runtime& runtime = *device.environment.runtime.load();
   Rng rng(SeedFor(device.id));
   // A stop sets stopEvent after clearing updating, so it cuts the current wait
   // short; the loop still tests updating at exactly the points it always did.
@@ -58,7 +58,7 @@ void RunUpdateLoop(EmuDevice& device) {
 
 void SetUpdating(EmuDevice& device, bool on) {
   LockGuard lock(device.controlMutex);
-  Runtime& runtime = *device.environment.runtime;
+  Runtime& runtime = *device.environment.runtime.load();
   if (on && !device.updating.load()) {
     device.stopEvent.reset();  // no thread waits on it: the last one was joined
     device.updating.store(true);

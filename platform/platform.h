@@ -99,6 +99,18 @@ void SleepMs(std::uint32_t milliseconds);
 // since 1601-01-01), with no time-zone shift applied.
 std::uint64_t LocalFileTimeNow();
 std::uint32_t CurrentThreadId();
+// Microseconds on a clock that only moves forward at the rate of real time,
+// whatever happens to the wall clock; its origin is arbitrary.
+std::uint64_t MonotonicMicroseconds();
+
+// ---- Environment ---------------------------------------------------------
+
+// Copies the value of an environment variable into buf (size bytes, cut to
+// fit, always NUL-terminated) and returns the value's full length: 0 when it
+// is unset or empty, size or more when it did not fit.
+std::size_t ReadEnvironment(const char* name, char* buf, std::size_t size);
+// Sets an environment variable for this process and the libraries in it.
+bool WriteEnvironment(const char* name, const char* value);
 
 }  // namespace orv::platform
 

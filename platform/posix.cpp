@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -146,6 +147,14 @@ bool Event::waitMs(std::uint32_t milliseconds) {
     return false;
   }
   auto* state = static_cast<EventState*>(handle_);
+  if (milliseconds == 0) {
+    // A poll: a timed wait on a deadline already passed still gives up the
+    // processor, which a caller checking often cannot afford.
+    pthread_mutex_lock(&state->mutex);
+    const bool wasSet = state->isSet;
+    pthread_mutex_unlock(&state->mutex);
+    return wasSet;
+  }
   timespec deadline{};
   clock_gettime(CLOCK_MONOTONIC, &deadline);
   deadline.tv_sec += static_cast<time_t>(milliseconds / 1000);
@@ -241,5 +250,27 @@ std::uint64_t LocalFileTimeNow() {
 }
 
 std::uint32_t CurrentThreadId() { return static_cast<std::uint32_t>(syscall(SYS_gettid)); }
+
+std::uint64_t MonotonicMicroseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+         static_cast<std::uint64_t>(now.tv_nsec / 1000);
+}
+
+std::size_t ReadEnvironment(const char* name, char* buf, std::size_t size) {
+  if (size > 0) buf[0] = '\0';
+  const char* value = std::getenv(name);
+  if (value == nullptr) return 0;
+  const std::size_t length = std::strlen(value);
+  if (size > 0) {
+    const std::size_t copied = length < size ? length : size - 1;
+    std::memcpy(buf, value, copied);
+    buf[copied] = '\0';
+  }
+  return length;
+}
+
+bool WriteEnvironment(const char* name, const char* value) { return setenv(name, value, 1) == 0; }
 
 }  // namespace orv::platform

@@ -10,7 +10,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -202,5 +204,35 @@ std::uint64_t LocalFileTimeNow() {
 }
 
 std::uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
+
+std::uint64_t MonotonicMicroseconds() {
+  static const std::uint64_t frequency = [] {
+    LARGE_INTEGER f{};
+    QueryPerformanceFrequency(&f);
+    return static_cast<std::uint64_t>(f.QuadPart);
+  }();
+  LARGE_INTEGER count{};
+  QueryPerformanceCounter(&count);
+  const auto ticks = static_cast<std::uint64_t>(count.QuadPart);
+  // Whole seconds and the rest apart, so that the product cannot overflow.
+  return ticks / frequency * 1000000u + ticks % frequency * 1000000u / frequency;
+}
+
+std::size_t ReadEnvironment(const char* name, char* buf, std::size_t size) {
+  if (size > 0) buf[0] = '\0';
+  const DWORD capacity = size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(size);
+  const DWORD length = GetEnvironmentVariableA(name, buf, capacity);
+  // A value that does not fit leaves the buffer undefined and reports the
+  // size it needs, terminator included.
+  if (length >= capacity && size > 0) buf[0] = '\0';
+  return length;
+}
+
+bool WriteEnvironment(const char* name, const char* value) {
+  // Through the C runtime as well as the process block, so that getenv in
+  // any module that shares msvcrt sees it too.
+  std::string assignment = std::string(name) + "=" + value;
+  return SetEnvironmentVariableA(name, value) != 0 && _putenv(assignment.c_str()) == 0;
+}
 
 }  // namespace orv::platform
