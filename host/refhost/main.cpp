@@ -68,6 +68,12 @@ int main(int argc, char** argv) {
     const std::string dialogFolder = options.dialogDir.empty()
                                          ? DefaultDialogFolder(argc > 0 ? argv[0] : nullptr)
                                          : options.dialogDir;
+    // The plug-ins read the emulated-time factor at Init, after loading.
+    if (!options.speed.empty() &&
+        !orv::platform::WriteEnvironment("ORV_EMU_SPEED", options.speed.c_str())) {
+      std::fprintf(stderr, "orv_host: cannot set ORV_EMU_SPEED\n");
+      return kExitFailure;
+    }
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
     Console console(!options.web && (options.live || orv::platform::StdoutIsTerminal()));

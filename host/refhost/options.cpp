@@ -111,6 +111,13 @@ bool ApplyValue(const std::string& name, const std::string& value, HostOptions& 
     if (!ParseInt64(value, 0, 100000000, options.durationSeconds)) {
       return fail("expected whole seconds, 0 or more");
     }
+  } else if (name == "speed") {
+    float factor = 0.0f;
+    if (!ParseFloat(value, factor) || !(factor >= 1.0f && factor <= 100000.0f)) {
+      return fail("expected a factor from 1 to 100000");
+    }
+    options.speed = value;
+    options.speedFactor = factor;
   } else if (name == "names") {
     if (!SplitPair(value, options.channelName1, options.channelName2)) {
       return fail("expected two names NAME1,NAME2");
@@ -220,6 +227,9 @@ std::string UsageText() {
          "  --comm A,B           the two connection settings the add dialog answers\n"
          "                       (default 0,0)\n"
          "  --duration S         seconds to run, 0 until Ctrl-C (default 15)\n"
+         "  --speed FACTOR       run the devices' clocks FACTOR times as fast as real\n"
+         "                       time (1 to 100000; sets ORV_EMU_SPEED for the\n"
+         "                       plug-ins; a test and demonstration aid)\n"
          "  --names N1,N2        channel names for two-channel drivers (at most 15\n"
          "                       characters each)\n"
          "  --set INDEX=VALUE    write a value on every device after start; after a\n"

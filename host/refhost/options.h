@@ -47,6 +47,10 @@ struct HostOptions {
   // restored device keeps its saved samples only without it.
   bool record = true;
   bool live = false;  // redraw the table in place with terminal escapes
+  // --speed FACTOR: the emulated-time factor handed to the plug-ins through
+  // ORV_EMU_SPEED before they are loaded; empty leaves the variable alone.
+  std::string speed;
+  double speedFactor = 1.0;  // what the host shows
 };
 
 enum class ParseStatus { kRun, kHelp, kError };

@@ -92,6 +92,12 @@ TEST(HostOptions, AcceptedCommandLinesFillTheOptions) {
          EXPECT_EQ(o.channelName1, "");
          EXPECT_EQ(o.channelName2, "Right,hand 15ch");
        }},
+      {"speed keeps the text it hands the plug-ins",
+       {"--plugin", "p", "--speed", "2.5e3"},
+       [](const HostOptions& o) {
+         EXPECT_EQ(o.speed, "2.5e3");
+         EXPECT_EQ(o.speedFactor, 2500.0);
+       }},
       {"flags",
        {"--live", "--plugin", "p", "--no-record"},
        [](const HostOptions& o) {
@@ -123,6 +129,9 @@ TEST(HostOptions, BadCommandLinesAreRefusedNamingTheCulprit) {
       {{"--plugin", "p", "--comm", "1,99999999999"}, "--comm"},
       {{"--plugin", "p", "--duration", "1.5"}, "--duration"},
       {{"--plugin", "p", "--names", "single"}, "--names"},
+      {{"--plugin", "p", "--speed", "0.5"}, "--speed"},
+      {{"--plugin", "p", "--speed", "100001"}, "--speed"},
+      {{"--plugin", "p", "--speed", "nan"}, "--speed"},
       {{"--plugin", "p", "--names", "a,sixteen chars..."}, "--names"},
       {{"--plugin", "p", "--separator", "ab"}, "--separator"},
       {{"--plugin", "p", "--decimal", ""}, "--decimal"},

@@ -146,6 +146,7 @@ int RunWeb(const HostOptions& options, const std::string& dialogFolder, Console&
   WebOptions web;
   web.host = options.webHost;
   web.port = options.webPort;
+  web.speed = options.speedFactor;
   WebServer server(session, web);
   std::string error;
   if (!server.Bind(error)) {
@@ -161,6 +162,7 @@ int RunWeb(const HostOptions& options, const std::string& dialogFolder, Console&
   // A stop that came before the server runs would be lost.
   for (int waited = 0; !server.running() && waited < 5000; ++waited) platform::SleepMs(1);
   console.Print("dashboard at " + server.url() +
+                (options.speed.empty() ? "" : ", clocks at " + options.speed + "x real time") +
                 (options.durationSeconds > 0
                      ? " for " + std::to_string(options.durationSeconds) + " s"
                      : " (Ctrl-C stops)"));
