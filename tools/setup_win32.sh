@@ -50,6 +50,18 @@ in_root() {
         LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@"' sh "$root" "$@"
 }
 
+# tools/win32_run.sh leaves /proc and the project trees mounted inside the
+# root. They go before the root is deleted: rm -rf would reach through them.
+release_mounts() {
+  local target
+  while IFS= read -r target; do
+    umount -l "$target" || cannot "cannot unmount $target; not deleting $root"
+  done < <(findmnt -rn -o TARGET | grep -F "$root/" | sort -r)
+  if findmnt -rn -o TARGET | grep -qF "$root/"; then
+    cannot "something is still mounted inside $root; not deleting it"
+  fi
+}
+
 build_root() {
   local work=$root.partial
   command -v debootstrap >/dev/null || cannot "debootstrap is missing (apt-get install debootstrap)"
@@ -74,6 +86,7 @@ build_root() {
     cannot "installing qemu-user and wine32:i386 in the root failed; log: $work.log"
   fi
   root=$old
+  release_mounts
   [[ -x $work/usr/bin/qemu-i386 ]] || cannot "the root has no /usr/bin/qemu-i386"
   file_out=$(LC_ALL=C od -An -c -N4 "$work/usr/bin/qemu-i386" | tr -d ' ')
   [[ $file_out == 177ELF ]] || cannot "$work/usr/bin/qemu-i386 is not an ELF program"
