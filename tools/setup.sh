@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
-  wine64 qemu-user g++-multilib zip debootstrap util-linux
+  wine64 qemu-user g++-multilib zip unzip debootstrap util-linux
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, then builds and tests the default
 # build, the AddressSanitizer+UBSan and ThreadSanitizer builds, the 32-bit
-# Windows DLLs with their export/import check, the 64-bit Windows build's
+# Windows DLLs with their export/import check and their test suites under
+# 32-bit Wine (tools/win32_run.sh), the 64-bit Windows build's
 # whole test suite under Wine, the unit tests as 32-bit x86 programs under
 # qemu-i386, the release zip, and fuzzes the image reader.
 # Ends with one line "N passed, N failed" over every stage.
@@ -86,6 +87,17 @@ if [[ -f cmake/toolchains/mingw-i686.cmake ]]; then
   done
   stage "release zip"
   run_step "release zip" tools/package_release.sh
+fi
+
+# The 32-bit DLLs themselves, under 32-bit Wine (the runtime tools/setup.sh
+# prepares). Skipped only on request: ORV_SKIP_WIN32=1.
+if [[ -x tools/win32_run.sh && ${ORV_SKIP_WIN32:-0} == 1 ]]; then
+  stage "32-bit Windows under Wine: SKIPPED on request (ORV_SKIP_WIN32=1)"
+elif [[ -x tools/win32_run.sh ]]; then
+  stage "mingw-i686: unit, integration and host tests on the 32-bit DLLs under 32-bit Wine"
+  run_ctest mingw-i686 tools/test_win32.sh
+  stage "release zip: its orv_host.exe runs each plug-in under 32-bit Wine"
+  run_step "release zip under Wine" tools/test_release_zip.sh
 fi
 
 if [[ -f cmake/toolchains/mingw-x64.cmake ]]; then
