@@ -98,6 +98,8 @@ elif [[ -x tools/win32_run.sh ]]; then
   run_ctest mingw-i686 tools/test_win32.sh
   stage "release zip: its orv_host.exe runs each plug-in under 32-bit Wine"
   run_step "release zip under Wine" tools/test_release_zip.sh
+  stage "device images between Linux and the 32-bit DLLs"
+  run_step "image exchange" tools/test_image_exchange.sh
 fi
 
 if [[ -f cmake/toolchains/mingw-x64.cmake ]]; then
