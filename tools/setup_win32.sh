@@ -131,6 +131,8 @@ boot_prefix() {
 if [[ $(cat "$root/.orv-root-version" 2>/dev/null) != "$root_version" ]]; then
   build_root
   echo "$root_version" >"$root/.orv-root-version"
+  # An entry made for the old root still holds the old qemu-i386 open.
+  [[ -f $binfmt/$entry_name ]] && echo -1 >"$binfmt/$entry_name"
 fi
 register_binfmt
 boot_prefix
