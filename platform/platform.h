@@ -82,10 +82,11 @@ constexpr std::size_t kThreadStackBytes = 2u * 1024u * 1024u;
 constexpr std::size_t kThreadStackBytes = 256u * 1024u;
 #endif
 
-// Starts a thread at once with a stack of kThreadStackBytes (on POSIX at least
-// the system's minimum; on Win32 a reservation, committed as it is used). On success stores its
-// handle and numeric identifier (the same number CurrentThreadId() returns on
-// that thread) and returns true.
+// Starts a thread at once with a stack of kThreadStackBytes: on POSIX at least
+// the system's minimum, on Win32 a reservation committed as it is used (Wine
+// raises any reservation below 1 MiB to 1 MiB). On success stores its handle
+// and numeric identifier (the same number CurrentThreadId() returns on that
+// thread) and returns true.
 bool StartThread(ThreadMain main, void* arg, ThreadHandle* handle, std::uint32_t* threadId);
 // Waits without a time limit for the thread to end, then releases its handle.
 void JoinThread(ThreadHandle handle);
