@@ -119,5 +119,6 @@ if [[ -f fuzz/CMakeLists.txt ]]; then
 fi
 
 stage "summary"
+[[ ${ORV_SKIP_WIN32:-0} == 1 ]] && echo "not run: the 32-bit Windows stages (ORV_SKIP_WIN32=1)"
 echo "$passed passed, $failed failed"
 ((failed == 0))
