@@ -137,16 +137,24 @@ std::shared_ptr<EmuDevice> Driver::FindDevice(DeviceId id) {
 }
 
 std::shared_ptr<EmuDevice> Driver::NewDevice() {
-  std::shared_ptr<EmuDevice> device(new (std::nothrow) EmuDevice(environment_));
-  if (device == nullptr || !device->valid()) return nullptr;
-  return device;
+  try {
+    std::shared_ptr<EmuDevice> device(new (std::nothrow) EmuDevice(environment_));
+    if (device == nullptr || !device->valid()) return nullptr;
+    return device;
+  } catch (const std::bad_alloc&) {
+    return nullptr;  // the record was freed with the failed shared_ptr
+  }
 }
 
 DeviceId Driver::Register(std::shared_ptr<EmuDevice> device) {
   LockGuard lock(registryMutex_);
   // Identifiers are never reused; after the last one no device is created.
   if (nextDeviceId_ == std::numeric_limits<DeviceId>::max()) return 0;
-  devices_.reserve(devices_.size() + 1);  // may throw before anything changed
+  try {
+    devices_.reserve(devices_.size() + 1);
+  } catch (const std::bad_alloc&) {
+    return 0;  // nothing changed; the caller's record is freed with its pointer
+  }
   device->id = nextDeviceId_++;
   devices_.push_back(std::move(device));
   return devices_.back()->id;
@@ -157,6 +165,8 @@ std::size_t Driver::DeviceCount() {
   return devices_.size();
 }
 
+// Out of memory (in a 32-bit host: of address space), adding fails like a
+// cancelled dialog: result 0, nothing registered, no identifier used.
 DeviceId Driver::AddDevice() {
   if (addDialog_ == nullptr) return 0;
   std::int32_t setting1 = 0;

@@ -121,9 +121,7 @@ DeviceId Refuse(Driver& driver) {
   return 0;
 }
 
-}  // namespace
-
-DeviceId RestoreDevice(Driver& driver, const ByteArray& image, std::int32_t offset) {
+DeviceId RestoreFrom(Driver& driver, const ByteArray& image, std::int32_t offset) {
   const ModelDescription& model = driver.model();
   const int n = model.valueCount;
   if (offset < 0 || static_cast<std::size_t>(offset) > image.size()) return Refuse(driver);
@@ -171,6 +169,19 @@ DeviceId RestoreDevice(Driver& driver, const ByteArray& image, std::int32_t offs
   }
   if (!reader.ok()) return Refuse(driver);
   return driver.Register(std::move(device));
+}
+
+}  // namespace
+
+// Out of memory (in a 32-bit host: of address space), restoring fails
+// without a message: result 0, nothing registered, no identifier used. The
+// half-read record goes with its pointer.
+DeviceId RestoreDevice(Driver& driver, const ByteArray& image, std::int32_t offset) {
+  try {
+    return RestoreFrom(driver, image, offset);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
 }
 
 }  // namespace orv

@@ -64,9 +64,11 @@ void SetUpdating(EmuDevice& device, bool on) {
     device.updating.store(true);
     std::uint32_t threadId = 0;
     platform::ThreadHandle handle = nullptr;
+    // The state is settled before the host's log function runs: in a host
+    // that is out of memory it may throw, and the device must stay consistent.
     if (!runtime.StartThread(&ThreadMain, &device, &handle, &threadId)) {
-      Log(device, "Could not create update thread.");
       device.updating.store(false);
+      Log(device, "Could not create update thread.");
       return;
     }
     device.updateThread = handle;

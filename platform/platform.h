@@ -87,9 +87,30 @@ class Event {
 using ThreadHandle = void*;
 using ThreadMain = void (*)(void* arg);
 
-// Starts a thread at once with the default stack size. On success stores its
-// handle and numeric identifier (the same number CurrentThreadId() returns on
-// that thread) and returns true.
+// The stack each thread that StartThread starts reserves. These are the
+// devices' update threads, whose deepest path (a tick, then the host's log
+// function formatting one line) takes a few KiB. The program's default
+// (1-8 MiB) would let a 32-bit host run out of address space after a few
+// hundred devices; with this one, thousands fit. Sanitizers enlarge every
+// frame and keep their own data on the stack, so their builds get more.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ORV_PLATFORM_SANITIZED_STACKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ORV_PLATFORM_SANITIZED_STACKS 1
+#endif
+#endif
+#ifdef ORV_PLATFORM_SANITIZED_STACKS
+constexpr std::size_t kThreadStackBytes = 2u * 1024u * 1024u;
+#else
+constexpr std::size_t kThreadStackBytes = 256u * 1024u;
+#endif
+
+// Starts a thread at once with a stack of kThreadStackBytes: on POSIX at least
+// the system's minimum, on Win32 a reservation committed as it is used (Wine
+// raises any reservation below 1 MiB to 1 MiB). On success stores its handle
+// and numeric identifier (the same number CurrentThreadId() returns on that
+// thread) and returns true.
 bool StartThread(ThreadMain main, void* arg, ThreadHandle* handle, std::uint32_t* threadId);
 // Waits without a time limit for the thread to end, then releases its handle.
 void JoinThread(ThreadHandle handle);

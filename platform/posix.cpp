@@ -205,7 +205,21 @@ bool StartThread(ThreadMain main, void* arg, ThreadHandle* handle, std::uint32_t
     delete thread;
     return false;
   }
-  if (pthread_create(thread, nullptr, &Trampoline, &block) != 0) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) {
+    sem_destroy(&block.ready);
+    delete thread;
+    return false;
+  }
+  const long minimum = sysconf(_SC_THREAD_STACK_MIN);
+  const std::size_t stack = minimum > 0 && static_cast<std::size_t>(minimum) > kThreadStackBytes
+                                ? static_cast<std::size_t>(minimum)
+                                : kThreadStackBytes;
+  // A refused size leaves the default stack, which is still a working thread.
+  pthread_attr_setstacksize(&attributes, stack);
+  const int created = pthread_create(thread, &attributes, &Trampoline, &block);
+  pthread_attr_destroy(&attributes);
+  if (created != 0) {
     sem_destroy(&block.ready);
     delete thread;
     return false;

@@ -175,7 +175,8 @@ bool StartThread(ThreadMain main, void* arg, ThreadHandle* handle, std::uint32_t
   auto* block = new (std::nothrow) StartBlock{main, arg};
   if (block == nullptr) return false;
   DWORD id = 0;
-  HANDLE thread = CreateThread(nullptr, 0, &Trampoline, block, 0, &id);
+  HANDLE thread = CreateThread(nullptr, kThreadStackBytes, &Trampoline, block,
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, &id);
   if (thread == nullptr) {
     delete block;  // the thread never ran, so the block is still ours
     return false;

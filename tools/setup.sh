@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
-  wine64 qemu-user g++-multilib zip
+  wine64 qemu-user g++-multilib zip unzip debootstrap util-linux
   pkg-config libcpp-httplib-dev nlohmann-json3-dev libjs-chart.js
   chromium nodejs dpkg-dev xz-utils
 )
@@ -63,4 +63,11 @@ fi
 # The browser tests' puppeteer-core, exactly as locked; it downloads no browser.
 if [[ ! -d tests/browser/node_modules/puppeteer-core ]]; then
   (cd tests/browser && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+fi
+
+# The runtime for the 32-bit Windows tests (a cached Debian 13 root with
+# 32-bit Wine). It reports itself what it could not do; the tests then fail
+# unless ORV_SKIP_WIN32=1.
+if [[ ${ORV_SKIP_WIN32:-0} != 1 ]]; then
+  "$(dirname "$0")/setup_win32.sh" || true
 fi

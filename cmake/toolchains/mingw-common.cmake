@@ -1,6 +1,7 @@
 # What the two MinGW-w64 toolchain files share. The including file sets
 # CMAKE_SYSTEM_PROCESSOR, ORV_MINGW_TRIPLE, ORV_MINGW_GCC_DLL (the libgcc DLL
-# of that target) and ORV_MINGW_WINE (the Wine program that runs its tests).
+# of that target) and ORV_MINGW_WINE (the Wine program that runs its tests)
+# or ORV_MINGW_EMULATOR (a script that runs one of its programs).
 #
 # The "-posix" compiler variant is used: GCC 12's "-win32" variant has no
 # std::mutex or std::condition_variable, which GoogleTest needs, and host and
@@ -32,6 +33,11 @@ foreach(dll libstdc++-6.dll ${ORV_MINGW_GCC_DLL} libwinpthread-1.dll)
   endif()
 endforeach()
 
+# A toolchain may name its own program runner (ORV_MINGW_EMULATOR) instead.
+if(ORV_MINGW_EMULATOR)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${ORV_MINGW_EMULATOR})
+  return()
+endif()
 find_program(ORV_WINE NAMES ${ORV_MINGW_WINE} PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
 if(ORV_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINEDEBUG=-all ${ORV_WINE})

@@ -6,7 +6,8 @@
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(ORV_MINGW_TRIPLE i686-w64-mingw32)
 set(ORV_MINGW_GCC_DLL libgcc_s_dw2-1.dll)
-# Running 32-bit programs needs Debian's wine32:i386 package; without it this
-# build can be built and checked but not tested.
-set(ORV_MINGW_WINE wine)
+# Its programs run under 32-bit Wine in the runtime that tools/setup.sh
+# prepares; tools/win32_run.sh runs one of them.
+get_filename_component(ORV_MINGW_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../../tools/win32_run.sh
+                       ABSOLUTE)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

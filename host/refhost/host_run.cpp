@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iomanip>
 #include <iterator>
+#include <new>
 #include <sstream>
 #include <system_error>
 #include <vector>
@@ -73,15 +74,22 @@ class HostRun {
                    "), file " + Cp1252ToUtf8(info_.fileName) + ", version " +
                    std::to_string(info_.versionMajor) + "." + std::to_string(info_.versionMinor));
 
-    if (CreateDevices()) {
-      ConfigureDevices();
-      if (CheckWrites()) {
-        StartDevices();
-        Watch(stopRequested);
-        StopDevices();
-        SaveDevices();
-        ExportHistories();
+    // Running out of memory (in a 32-bit host: of address space) ends the run,
+    // but never before the devices are removed and the driver is shut down:
+    // unloading it under running update threads would crash.
+    try {
+      if (CreateDevices() && !devices_.empty()) {
+        ConfigureDevices();
+        if (CheckWrites()) {
+          StartDevices();
+          Watch(stopRequested);
+          StopDevices();
+          SaveDevices();
+          ExportHistories();
+        }
       }
+    } catch (const std::bad_alloc&) {
+      Fail("out of memory with " + std::to_string(devices_.size()) + " devices; stopping");
     }
     for (const HostedDevice& device : devices_) driver.RemoveDevice(device.id);
     devices_.clear();
@@ -101,25 +109,41 @@ class HostRun {
 
   const DriverFunctionTable& driver() const { return plugin_.table(); }
 
-  // Restored devices first, in the order given, then the added ones.
+  // Restored devices first, in the order given, then the added ones. A refused
+  // image ends the run; a refused AddDevice ends the creation, and the run
+  // goes on with the devices made so far (a 32-bit host may run out of room).
   bool CreateDevices() {
     for (const std::string& file : options_.restoreFiles) {
       ByteArray image;
       if (!ReadWholeFile(file, image)) return Fail("cannot read saved image " + file);
       const DeviceId id = driver().RestoreDevice(image, 0);
       if (id == 0) return Fail("the plug-in refused the saved image " + file);
-      devices_.push_back(HostedDevice{id, true});
+      Keep(HostedDevice{id, true});
       console_.Print("device " + std::to_string(id) + " restored from " + file);
     }
     for (std::int32_t n = 0; n < options_.devices; ++n) {
       const DeviceId id = driver().AddDevice();
-      if (id == 0) return Fail("the plug-in added no device");
-      devices_.push_back(HostedDevice{id, false});
+      if (id == 0) {
+        Fail("the plug-in added no device after " + std::to_string(devices_.size()) +
+             "; running those");
+        return true;
+      }
+      Keep(HostedDevice{id, false});
       console_.Print("device " + std::to_string(id) + " added with connection settings " +
                      std::to_string(options_.commSetting1) + ", " +
                      std::to_string(options_.commSetting2));
     }
     return true;
+  }
+
+  // A device the host cannot hold is removed again at once.
+  void Keep(const HostedDevice& device) {
+    try {
+      devices_.push_back(device);
+    } catch (const std::bad_alloc&) {
+      driver().RemoveDevice(device.id);
+      throw;
+    }
   }
 
   // Interval and channel names reach the driver only through its settings dialog.
