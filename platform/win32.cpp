@@ -222,10 +222,16 @@ std::uint64_t MonotonicMicroseconds() {
 std::size_t ReadEnvironment(const char* name, char* buf, std::size_t size) {
   if (size > 0) buf[0] = '\0';
   const DWORD capacity = size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(size);
-  const DWORD length = GetEnvironmentVariableA(name, buf, capacity);
+  DWORD length = GetEnvironmentVariableA(name, buf, capacity);
+  if (length < capacity || size == 0) return length;
   // A value that does not fit leaves the buffer undefined and reports the
-  // size it needs, terminator included.
-  if (length >= capacity && size > 0) buf[0] = '\0';
+  // size it needs, terminator included: read it whole, then keep what fits.
+  std::string whole(length, '\0');
+  length = GetEnvironmentVariableA(name, whole.data(), length);
+  if (length >= whole.size()) length = 0;  // changed meanwhile: treat as unset
+  const std::size_t copied = length < size ? length : size - 1;
+  whole.copy(buf, copied);
+  buf[copied] = '\0';
   return length;
 }
 

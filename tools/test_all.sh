@@ -116,6 +116,8 @@ elif [[ -x tools/win32_run.sh ]]; then
   run_step "release zip under Wine" tools/test_release_zip.sh
   stage "device images between Linux and the 32-bit DLLs"
   run_step "image exchange" tools/test_image_exchange.sh
+  stage "emulated time: the same climate run on Linux and on the 32-bit DLL"
+  run_step "emulated-time exchange" tools/test_emulated_exchange.sh
 fi
 
 if [[ -f cmake/toolchains/mingw-x64.cmake ]]; then

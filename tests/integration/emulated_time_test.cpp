@@ -2,6 +2,8 @@
 // timestamps at any speed, repeatable runs, and the fallback to the real clock.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -143,6 +145,14 @@ TEST(IntegrationEmulatedTime, TwoRunsOfAClimateDeviceExportTheSameLines) {
     plugin->api().SetValue(id, 4, 3.0f);
     ASSERT_TRUE(RunFor(*plugin, id, 300.0, 10000));
     lines = Export(*plugin, id, "climate.txt");
+  }
+  // For the comparison across platforms (tools/test_emulated_exchange.sh):
+  // the same run's lines from this platform's plug-in.
+  if (const char* dir = std::getenv("ORV_EMULATED_EXCHANGE_DIR")) {
+    const char* side = std::string(platform::ModuleSuffix()) == ".dll" ? "win32" : "linux";
+    std::ofstream out(std::string(dir) + "/climate-" + side + ".txt", std::ios::binary);
+    for (const std::string& line : runs[0]) out << line << '\n';
+    ASSERT_TRUE(out.good());
   }
   const std::size_t common = std::min(runs[0].size(), runs[1].size());
   ASSERT_GE(common, 302u);
