@@ -35,13 +35,6 @@ std::int64_t AddSaturated(std::int64_t a, std::int64_t b) {
   return sum;
 }
 
-void PutU32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-  p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
 }  // namespace
 
 bool AppendSample(SampleHistory& history, const Sample& sample) noexcept {
@@ -125,14 +118,14 @@ void WriteSampleRecord(const Sample* sample, int valueCount, ByteArray& out) {
     out.clear();
     out.resize(size, 0);
   }
-  std::uint8_t* p = out.data();
-  const std::uint64_t timestamp = sample != nullptr ? sample->timestamp : 0;
-  PutU32(p, static_cast<std::uint32_t>(timestamp));
-  PutU32(p + 4, static_cast<std::uint32_t>(timestamp >> 32));
-  for (int i = 0; i < valueCount; ++i) {
-    const std::uint32_t bits = sample != nullptr ? FloatBits(sample->values[i]) : kInvalidBits;
-    PutU32(p + 8 + 4 * i, bits);
+  if (sample != nullptr) {
+    EncodeSampleRecord(*sample, valueCount, out.data());
+    return;
   }
+  std::uint8_t* p = out.data();
+  PutLE32(p, 0);
+  PutLE32(p + 4, 0);
+  for (int i = 0; i < valueCount; ++i) PutLE32(p + 8 + 4 * i, kInvalidBits);
 }
 
 void GetSampleAt(SampleHistory& history, int valueCount, double offsetSeconds, ByteArray& out) {

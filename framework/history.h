@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "framework/model.h"
+#include "framework/values.h"
 #include "orv/driver_api.h"
 #include "platform/platform.h"
 
@@ -41,6 +43,45 @@ double GetHistoryDuration(SampleHistory& history);
 // offset counts as 0; offsets beyond the 64-bit range of 100 ns units
 // saturate.
 std::ptrdiff_t SelectSampleIndex(const Sample* samples, std::size_t count, double offsetSeconds);
+
+// A 32-bit unit of a record, least significant byte first whatever the
+// processor: one plain load or store on little-endian machines.
+inline std::uint32_t LittleEndian32(std::uint32_t v) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  return __builtin_bswap32(v);
+#else
+  return v;
+#endif
+}
+inline void PutLE32(std::uint8_t* p, std::uint32_t v) {
+  v = LittleEndian32(v);
+  std::memcpy(p, &v, sizeof v);
+}
+inline std::uint32_t GetLE32(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return LittleEndian32(v);
+}
+
+// The 8 + 4 * valueCount bytes of a sample's record at p (timestamp low half,
+// high half, value bits), and back; a decoded sample's unused values are 0.
+inline void EncodeSampleRecord(const Sample& sample, int valueCount, std::uint8_t* p) {
+  // Read into locals first: p may alias anything, which would force a reload
+  // of the sample after every byte stored.
+  const std::uint64_t timestamp = sample.timestamp;
+  std::uint32_t bits[kMaxValues];
+  for (int i = 0; i < kMaxValues; ++i) bits[i] = FloatBits(sample.values[i]);
+  PutLE32(p, static_cast<std::uint32_t>(timestamp));
+  PutLE32(p + 4, static_cast<std::uint32_t>(timestamp >> 32));
+  for (int i = 0; i < valueCount; ++i) PutLE32(p + 8 + 4 * i, bits[i]);
+}
+inline void DecodeSampleRecord(const std::uint8_t* p, int valueCount, Sample& sample) {
+  // Field by field: a whole-record temporary copied over costs a store
+  // forwarding stall per sample.
+  sample.timestamp = GetLE32(p) | static_cast<std::uint64_t>(GetLE32(p + 4)) << 32;
+  for (int i = 0; i < valueCount; ++i) sample.values[i] = FloatFromBits(GetLE32(p + 8 + 4 * i));
+  for (int i = valueCount; i < kMaxValues; ++i) sample.values[i] = 0.0f;
+}
 
 // Writes the 8 + 4 * valueCount byte record of sample (timestamp 0 and invalid
 // values when sample is null) into out, resizing out only when its length

@@ -1,0 +1,62 @@
+// What the benchmarks share: the built plug-ins loaded as a host loads them,
+// images of recorded devices built after the documented byte layout, and a
+// stopwatch. Every benchmark measures its bound in the same run and reports
+// the ratio as a counter, so that a busy machine moves both alike.
+#ifndef ORV_BENCH_BENCH_HOST_H
+#define ORV_BENCH_BENCH_HOST_H
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "orv/driver_api.h"
+
+namespace orv::bench {
+
+// The layout facts of one plug-in's image.
+struct PluginKind {
+  const char* name;  // file name without suffix
+  int valueCount;
+  std::int32_t versionMinor;
+  bool channelNames;
+};
+
+constexpr PluginKind kGasctl{"gasctl_sim", 4, 2, false};
+constexpr PluginKind kTwotemp{"twotemp_sim", 6, 1, true};
+constexpr PluginKind kClimate{"climate_sim", 6, 1, false};
+
+// The table of a built plug-in, loaded once per process and kept loaded.
+const DriverFunctionTable& Table(const PluginKind& kind);
+
+// Value i of sample s in the recorded histories the benchmarks build.
+float RecordedValue(int s, int i);
+// Timestamp of sample s: one sample a second.
+std::uint64_t RecordedTimestamp(int s);
+
+// The image of a stopped device whose history holds samples recorded one a
+// second, with RecordedValue values.
+ByteArray RecordedImage(const PluginKind& kind, int samples);
+
+// A device restored from RecordedImage; removed by the destructor.
+class RecordedDevice {
+ public:
+  RecordedDevice(const PluginKind& kind, int samples);
+  ~RecordedDevice();
+  RecordedDevice(const RecordedDevice&) = delete;
+  RecordedDevice& operator=(const RecordedDevice&) = delete;
+  DeviceId id() const { return id_; }
+
+ private:
+  const DriverFunctionTable& table_;
+  DeviceId id_;
+};
+
+using Clock = std::chrono::steady_clock;
+inline double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+}  // namespace orv::bench
+
+#endif  // ORV_BENCH_BENCH_HOST_H

@@ -1,0 +1,135 @@
+// ExportHistory through the table of the built plug-in beside two writers of
+// the same file: a to_chars writer with 1 MiB writes (the bound it must stay
+// near) and one formatted line at a time through a string stream (what it
+// must stay well ahead of).
+#include <benchmark/benchmark.h>
+
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bench/bench_host.h"
+
+namespace orv::bench {
+namespace {
+
+constexpr int kSamples = 1000000;
+constexpr char kSeparator = ';';
+constexpr char kDecimalPoint = ',';
+
+std::string Header(const DriverFunctionTable& table, DeviceId id) {
+  std::string header = "Second";
+  for (const ChannelDescriptor& d : table.GetChannelDescriptors(id)) {
+    std::string name = d.name;
+    for (char& c : name) {
+      if (c == ' ' || c == '\t') c = '_';
+    }
+    header += kSeparator;
+    header += name;
+  }
+  return header + '\n';
+}
+
+std::uint32_t SecondsColumn(int s) {
+  return static_cast<std::uint32_t>((RecordedTimestamp(s) - RecordedTimestamp(0)) / 10000000);
+}
+
+void ToCharsWriter(const std::string& path, const std::string& header, int valueCount) {
+  constexpr std::size_t kWrite = 1 << 20;
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  std::vector<char> buffer(kWrite + 512);
+  std::size_t used = header.copy(buffer.data(), header.size());
+  for (int s = 0; s < kSamples; ++s) {
+    char* p = buffer.data() + used;
+    char* const end = buffer.data() + buffer.size();
+    p = std::to_chars(p, end, SecondsColumn(s)).ptr;
+    for (int i = 0; i < valueCount; ++i) {
+      *p++ = kSeparator;
+      char* const value = p;
+      p = std::to_chars(p, end, static_cast<double>(RecordedValue(s, i)),
+                        std::chars_format::general, 6)
+              .ptr;
+      for (char* c = value; c != p; ++c) {
+        if (*c == '.') *c = kDecimalPoint;
+      }
+    }
+    *p++ = '\n';
+    used = static_cast<std::size_t>(p - buffer.data());
+    if (used >= kWrite) {
+      std::fwrite(buffer.data(), 1, used, file);
+      used = 0;
+    }
+  }
+  std::fwrite(buffer.data(), 1, used, file);
+  std::fclose(file);
+}
+
+void LineAtATimeWriter(const std::string& path, const std::string& header, int valueCount) {
+  std::ofstream file(path, std::ios::out | std::ios::trunc);
+  file.write(header.data(), static_cast<std::streamsize>(header.size()));
+  std::ostringstream line;
+  for (int s = 0; s < kSamples; ++s) {
+    line.str("");
+    line.clear();
+    line << SecondsColumn(s);
+    for (int i = 0; i < valueCount; ++i) line << kSeparator << RecordedValue(s, i);
+    line << '\n';
+    std::string text = line.str();
+    for (char& c : text) {
+      if (c == '.') c = kDecimalPoint;
+    }
+    file.write(text.data(), static_cast<std::streamsize>(text.size()));
+  }
+}
+
+std::string Contents(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+void BM_ExportHistory(benchmark::State& state) {
+  const DriverFunctionTable& table = Table(kClimate);
+  RecordedDevice device(kClimate, kSamples);
+  const std::string header = Header(table, device.id());
+  const std::filesystem::path folder = std::filesystem::temp_directory_path();
+  const std::string exported = (folder / "orv_bench_export.csv").string();
+  const std::string toChars = (folder / "orv_bench_to_chars.csv").string();
+  const std::string lines = (folder / "orv_bench_lines.csv").string();
+  double exporting = 0.0, writing = 0.0, lining = 0.0;
+  for (auto _ : state) {
+    Clock::time_point start = Clock::now();
+    table.ExportHistory(device.id(), exported, kSeparator, kDecimalPoint);
+    const double once = SecondsSince(start);
+    start = Clock::now();
+    ToCharsWriter(toChars, header, kClimate.valueCount);
+    writing += SecondsSince(start);
+    start = Clock::now();
+    LineAtATimeWriter(lines, header, kClimate.valueCount);
+    lining += SecondsSince(start);
+    state.SetIterationTime(once);
+    exporting += once;
+  }
+  if (Contents(exported) != Contents(toChars) || Contents(lines) != Contents(toChars)) {
+    state.SkipWithError("the three files differ");
+  }
+  std::remove(exported.c_str());
+  std::remove(toChars.c_str());
+  std::remove(lines.c_str());
+  const double n = static_cast<double>(state.iterations());
+  state.counters["to_chars_ms"] = writing / n * 1e3;
+  state.counters["lines_ms"] = lining / n * 1e3;
+  state.counters["ratio"] = exporting / writing;
+  state.counters["lines_over_export"] = lining / exporting;
+}
+
+}  // namespace
+
+BENCHMARK(BM_ExportHistory)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace orv::bench
