@@ -48,13 +48,16 @@ const DriverFunctionTable& Table(const PluginKind& kind) {
   return table;
 }
 
-float RecordedValue(int s, int i) { return 5.0f + 0.05f * static_cast<float>((s + i) % 40); }
+float RecordedValue(int s, int i, bool distinct) {
+  if (distinct) return 5.0f + 0.0001f * static_cast<float>(s) + static_cast<float>(i);
+  return 5.0f + 0.05f * static_cast<float>((s + i) % 40);
+}
 
 std::uint64_t RecordedTimestamp(int s) {
   return 133000000000000000ULL + 10000000ULL * static_cast<std::uint64_t>(s);
 }
 
-ByteArray RecordedImage(const PluginKind& kind, int samples) {
+ByteArray RecordedImage(const PluginKind& kind, int samples, bool distinct) {
   ByteArray a;
   a.reserve(256 + static_cast<std::size_t>(samples) * SampleRecordSize(kind.valueCount));
   Put32(a, 0);
@@ -79,15 +82,15 @@ ByteArray RecordedImage(const PluginKind& kind, int samples) {
     const std::uint64_t t = RecordedTimestamp(s);
     Put32(a, static_cast<std::uint32_t>(t));
     Put32(a, static_cast<std::uint32_t>(t >> 32));
-    for (int i = 0; i < kind.valueCount; ++i) Put32(a, Bits(RecordedValue(s, i)));
+    for (int i = 0; i < kind.valueCount; ++i) Put32(a, Bits(RecordedValue(s, i, distinct)));
   }
   const std::uint32_t length = static_cast<std::uint32_t>(a.size());
   for (int i = 0; i < 4; ++i) a[i] = static_cast<std::uint8_t>(length >> (8 * i));
   return a;
 }
 
-RecordedDevice::RecordedDevice(const PluginKind& kind, int samples)
-    : table_(Table(kind)), id_(table_.RestoreDevice(RecordedImage(kind, samples), 0)) {
+RecordedDevice::RecordedDevice(const PluginKind& kind, int samples, bool distinct)
+    : table_(Table(kind)), id_(table_.RestoreDevice(RecordedImage(kind, samples, distinct), 0)) {
   if (id_ == 0) {
     std::fprintf(stderr, "%s refused the recorded image\n", kind.name);
     std::exit(1);

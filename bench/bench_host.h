@@ -29,19 +29,21 @@ constexpr PluginKind kClimate{"climate_sim", 6, 1, false};
 // The table of a built plug-in, loaded once per process and kept loaded.
 const DriverFunctionTable& Table(const PluginKind& kind);
 
-// Value i of sample s in the recorded histories the benchmarks build.
-float RecordedValue(int s, int i);
+// Value i of sample s in the recorded histories the benchmarks build: 40
+// values a channel, repeating, as an emulated device's values repeat; with
+// distinct, a new value every time (the worst case for the export).
+float RecordedValue(int s, int i, bool distinct = false);
 // Timestamp of sample s: one sample a second.
 std::uint64_t RecordedTimestamp(int s);
 
 // The image of a stopped device whose history holds samples recorded one a
 // second, with RecordedValue values.
-ByteArray RecordedImage(const PluginKind& kind, int samples);
+ByteArray RecordedImage(const PluginKind& kind, int samples, bool distinct = false);
 
 // A device restored from RecordedImage; removed by the destructor.
 class RecordedDevice {
  public:
-  RecordedDevice(const PluginKind& kind, int samples);
+  RecordedDevice(const PluginKind& kind, int samples, bool distinct = false);
   ~RecordedDevice();
   RecordedDevice(const RecordedDevice&) = delete;
   RecordedDevice& operator=(const RecordedDevice&) = delete;

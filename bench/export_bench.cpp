@@ -38,7 +38,8 @@ std::uint32_t SecondsColumn(int s) {
   return static_cast<std::uint32_t>((RecordedTimestamp(s) - RecordedTimestamp(0)) / 10000000);
 }
 
-void ToCharsWriter(const std::string& path, const std::string& header, int valueCount) {
+void ToCharsWriter(const std::string& path, const std::string& header, int valueCount,
+                   bool distinct) {
   constexpr std::size_t kWrite = 1 << 20;
   std::FILE* file = std::fopen(path.c_str(), "w");
   std::vector<char> buffer(kWrite + 512);
@@ -50,7 +51,7 @@ void ToCharsWriter(const std::string& path, const std::string& header, int value
     for (int i = 0; i < valueCount; ++i) {
       *p++ = kSeparator;
       char* const value = p;
-      p = std::to_chars(p, end, static_cast<double>(RecordedValue(s, i)),
+      p = std::to_chars(p, end, static_cast<double>(RecordedValue(s, i, distinct)),
                         std::chars_format::general, 6)
               .ptr;
       for (char* c = value; c != p; ++c) {
@@ -68,7 +69,18 @@ void ToCharsWriter(const std::string& path, const std::string& header, int value
   std::fclose(file);
 }
 
-void LineAtATimeWriter(const std::string& path, const std::string& header, int valueCount) {
+void ReplaceAll(std::string& text, const std::string& needle, const std::string& replacement) {
+  std::size_t pos = 0;
+  while ((pos = text.find(needle, pos)) != std::string::npos) {
+    text.replace(pos, needle.size(), replacement);
+    pos += replacement.size();
+  }
+}
+
+// A string stream reset for every line, the full stops replaced in each line's
+// text, one write per line.
+void LineAtATimeWriter(const std::string& path, const std::string& header, int valueCount,
+                       bool distinct) {
   std::ofstream file(path, std::ios::out | std::ios::trunc);
   file.write(header.data(), static_cast<std::streamsize>(header.size()));
   std::ostringstream line;
@@ -76,12 +88,10 @@ void LineAtATimeWriter(const std::string& path, const std::string& header, int v
     line.str("");
     line.clear();
     line << SecondsColumn(s);
-    for (int i = 0; i < valueCount; ++i) line << kSeparator << RecordedValue(s, i);
+    for (int i = 0; i < valueCount; ++i) line << kSeparator << RecordedValue(s, i, distinct);
     line << '\n';
     std::string text = line.str();
-    for (char& c : text) {
-      if (c == '.') c = kDecimalPoint;
-    }
+    ReplaceAll(text, ".", std::string(1, kDecimalPoint));
     file.write(text.data(), static_cast<std::streamsize>(text.size()));
   }
 }
@@ -93,9 +103,11 @@ std::string Contents(const std::string& path) {
   return text.str();
 }
 
+// Argument 0: the usual repeating values; 1: every value distinct.
 void BM_ExportHistory(benchmark::State& state) {
+  const bool distinct = state.range(0) != 0;
   const DriverFunctionTable& table = Table(kClimate);
-  RecordedDevice device(kClimate, kSamples);
+  RecordedDevice device(kClimate, kSamples, distinct);
   const std::string header = Header(table, device.id());
   const std::filesystem::path folder = std::filesystem::temp_directory_path();
   const std::string exported = (folder / "orv_bench_export.csv").string();
@@ -107,10 +119,10 @@ void BM_ExportHistory(benchmark::State& state) {
     table.ExportHistory(device.id(), exported, kSeparator, kDecimalPoint);
     const double once = SecondsSince(start);
     start = Clock::now();
-    ToCharsWriter(toChars, header, kClimate.valueCount);
+    ToCharsWriter(toChars, header, kClimate.valueCount, distinct);
     writing += SecondsSince(start);
     start = Clock::now();
-    LineAtATimeWriter(lines, header, kClimate.valueCount);
+    LineAtATimeWriter(lines, header, kClimate.valueCount, distinct);
     lining += SecondsSince(start);
     state.SetIterationTime(once);
     exporting += once;
@@ -130,6 +142,6 @@ void BM_ExportHistory(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_ExportHistory)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExportHistory)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace orv::bench

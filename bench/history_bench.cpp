@@ -29,7 +29,8 @@ std::vector<Record> Records(const PluginKind& kind, int samples) {
   std::vector<Record> records(static_cast<std::size_t>(samples));
   for (int s = 0; s < samples; ++s) {
     records[s].timestamp = RecordedTimestamp(s);
-    for (int i = 0; i < 6; ++i) records[s].values[i] = i < kind.valueCount ? RecordedValue(s, i) : 0;
+    for (int i = 0; i < 6; ++i)
+      records[s].values[i] = i < kind.valueCount ? RecordedValue(s, i) : 0;
   }
   return records;
 }
