@@ -1,5 +1,6 @@
 #include "bench/bench_host.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -95,6 +96,12 @@ RecordedDevice::RecordedDevice(const PluginKind& kind, int samples, bool distinc
     std::fprintf(stderr, "%s refused the recorded image\n", kind.name);
     std::exit(1);
   }
+}
+
+double Paired::Median(std::vector<double> v) {
+  if (v.empty()) return 0.0;
+  std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+  return v[v.size() / 2];
 }
 
 RecordedDevice::~RecordedDevice() { table_.RemoveDevice(id_); }

@@ -54,6 +54,24 @@ class RecordedDevice {
   DeviceId id_;
 };
 
+// Times of an operation and of its bound, taken side by side in each
+// iteration. Medians shrug off the iterations a busy machine interrupted.
+class Paired {
+ public:
+  void Add(double operation, double bound) {
+    operations_.push_back(operation);
+    bounds_.push_back(bound);
+    ratios_.push_back(operation / bound);
+  }
+  double MedianOperation() const { return Median(operations_); }
+  double MedianBound() const { return Median(bounds_); }
+  double MedianRatio() const { return Median(ratios_); }
+
+ private:
+  static double Median(std::vector<double> v);
+  std::vector<double> operations_, bounds_, ratios_;
+};
+
 using Clock = std::chrono::steady_clock;
 inline double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();

@@ -113,19 +113,18 @@ void BM_ExportHistory(benchmark::State& state) {
   const std::string exported = (folder / "orv_bench_export.csv").string();
   const std::string toChars = (folder / "orv_bench_to_chars.csv").string();
   const std::string lines = (folder / "orv_bench_lines.csv").string();
-  double exporting = 0.0, writing = 0.0, lining = 0.0;
+  Paired toCharsTimes, lineTimes;
   for (auto _ : state) {
     Clock::time_point start = Clock::now();
     table.ExportHistory(device.id(), exported, kSeparator, kDecimalPoint);
     const double once = SecondsSince(start);
     start = Clock::now();
     ToCharsWriter(toChars, header, kClimate.valueCount, distinct);
-    writing += SecondsSince(start);
+    toCharsTimes.Add(once, SecondsSince(start));
     start = Clock::now();
     LineAtATimeWriter(lines, header, kClimate.valueCount, distinct);
-    lining += SecondsSince(start);
+    lineTimes.Add(once, SecondsSince(start));
     state.SetIterationTime(once);
-    exporting += once;
   }
   if (Contents(exported) != Contents(toChars) || Contents(lines) != Contents(toChars)) {
     state.SkipWithError("the three files differ");
@@ -133,11 +132,10 @@ void BM_ExportHistory(benchmark::State& state) {
   std::remove(exported.c_str());
   std::remove(toChars.c_str());
   std::remove(lines.c_str());
-  const double n = static_cast<double>(state.iterations());
-  state.counters["to_chars_ms"] = writing / n * 1e3;
-  state.counters["lines_ms"] = lining / n * 1e3;
-  state.counters["ratio"] = exporting / writing;
-  state.counters["lines_over_export"] = lining / exporting;
+  state.counters["to_chars_ms"] = toCharsTimes.MedianBound() * 1e3;
+  state.counters["lines_ms"] = lineTimes.MedianBound() * 1e3;
+  state.counters["ratio"] = toCharsTimes.MedianRatio();
+  state.counters["lines_over_export"] = 1.0 / lineTimes.MedianRatio();
 }
 
 }  // namespace

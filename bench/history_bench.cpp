@@ -35,10 +35,9 @@ std::vector<Record> Records(const PluginKind& kind, int samples) {
   return records;
 }
 
-void SetRatio(benchmark::State& state, const char* boundName, double operation, double bound) {
-  const double n = static_cast<double>(state.iterations());
-  state.counters[boundName] = bound / n * 1e3;
-  state.counters["ratio"] = operation / bound;
+void SetRatio(benchmark::State& state, const char* boundName, const Paired& times) {
+  state.counters[boundName] = times.MedianBound() * 1e3;
+  state.counters["ratio"] = times.MedianRatio();
 }
 
 template <const PluginKind& kKind>
@@ -47,7 +46,7 @@ void BM_SaveDevice(benchmark::State& state) {
   RecordedDevice device(kKind, kSamples);
   ByteArray reference;
   table.SaveDevice(device.id(), reference);
-  double saving = 0.0, copying = 0.0;
+  Paired times;
   for (auto _ : state) {
     ByteArray image;
     Clock::time_point start = Clock::now();
@@ -55,45 +54,44 @@ void BM_SaveDevice(benchmark::State& state) {
     const double save = SecondsSince(start);
     start = Clock::now();
     ByteArray copy(reference.begin(), reference.end());
-    copying += SecondsSince(start);
+    times.Add(save, SecondsSince(start));
     benchmark::DoNotOptimize(image.data());
     benchmark::DoNotOptimize(copy.data());
     if (image != reference) state.SkipWithError("the image changed");
     state.SetIterationTime(save);
-    saving += save;
   }
   state.counters["image_MB"] = static_cast<double>(reference.size()) / 1e6;
-  SetRatio(state, "memcpy_ms", saving, copying);
+  SetRatio(state, "memcpy_ms", times);
 }
 
 template <const PluginKind& kKind>
 void BM_RestoreDevice(benchmark::State& state) {
   const DriverFunctionTable& table = Table(kKind);
   const ByteArray image = RecordedImage(kKind, kSamples);
-  double restoring = 0.0, copying = 0.0;
+  Paired times;
   for (auto _ : state) {
     Clock::time_point start = Clock::now();
     const DeviceId id = table.RestoreDevice(image, 0);
     const double restore = SecondsSince(start);
     start = Clock::now();
     ByteArray copy(image.begin(), image.end());
-    copying += SecondsSince(start);
+    times.Add(restore, SecondsSince(start));
     benchmark::DoNotOptimize(copy.data());
     if (id == 0) state.SkipWithError("image refused");
     table.RemoveDevice(id);
     state.SetIterationTime(restore);
-    restoring += restore;
   }
-  SetRatio(state, "memcpy_ms", restoring, copying);
+  SetRatio(state, "memcpy_ms", times);
 }
 
 // Another thread calls HasHistory about every 100 us while SaveDevice runs;
-// the longest of those calls is set beside one copy of the samples.
+// the longest of those calls (per save; the median over the saves) is set
+// beside one copy of the samples into a new vector.
 void BM_SaveDeviceLockWait(benchmark::State& state) {
   const DriverFunctionTable& table = Table(kClimate);
   RecordedDevice device(kClimate, kSamples);
   const std::vector<Record> samples = Records(kClimate, kSamples);
-  double worstWait = 0.0, copying = 0.0;
+  Paired times;  // the longest wait of each save, one copy
   for (auto _ : state) {
     std::atomic<bool> saving{true};
     std::atomic<bool> probing{false};
@@ -116,14 +114,11 @@ void BM_SaveDeviceLockWait(benchmark::State& state) {
     prober.join();
     const Clock::time_point copyStart = Clock::now();
     std::vector<Record> copy = samples;
-    copying += SecondsSince(copyStart);
+    times.Add(wait, SecondsSince(copyStart));
     benchmark::DoNotOptimize(copy.data());
-    worstWait = std::max(worstWait, wait);
   }
-  const double copy = copying / static_cast<double>(state.iterations());
-  state.counters["max_wait_ms"] = worstWait * 1e3;
-  state.counters["copy_ms"] = copy * 1e3;
-  state.counters["ratio"] = worstWait / copy;
+  state.counters["max_wait_ms"] = times.MedianOperation() * 1e3;
+  SetRatio(state, "copy_ms", times);
 }
 
 // Offsets step through the history in strides that are no multiple of the
@@ -150,7 +145,7 @@ void BM_GetSampleAt(benchmark::State& state) {
   platform::Mutex mutex;
   ByteArray out, floorOut(SampleRecordSize(6));
   OffsetWalk calls(samples), floors(samples);
-  double querying = 0.0, flooring = 0.0;
+  Paired times;
   for (auto _ : state) {
     Clock::time_point start = Clock::now();
     for (int k = 0; k < kBatch; ++k) table.GetSampleAt(device.id(), calls.Next(), out);
@@ -162,17 +157,15 @@ void BM_GetSampleAt(benchmark::State& state) {
       std::memcpy(floorOut.data(), &records[index], SampleRecordSize(6));
       mutex.unlock();
     }
-    flooring += SecondsSince(start);
+    times.Add(query, SecondsSince(start));
     benchmark::DoNotOptimize(out.data());
     benchmark::DoNotOptimize(floorOut.data());
     state.SetIterationTime(query);
-    querying += query;
   }
   if (out != floorOut) state.SkipWithError("the last records differ");
-  const double calls_ = static_cast<double>(state.iterations()) * kBatch;
-  state.counters["ns_per_call"] = querying / calls_ * 1e9;
-  state.counters["floor_ns"] = flooring / calls_ * 1e9;
-  state.counters["ratio"] = querying / flooring;
+  state.counters["ns_per_call"] = times.MedianOperation() / kBatch * 1e9;
+  state.counters["floor_ns"] = times.MedianBound() / kBatch * 1e9;
+  state.counters["ratio"] = times.MedianRatio();
 }
 
 }  // namespace
