@@ -75,8 +75,9 @@ const std::uint8_t* ImageReader::ReadBytes(std::size_t bytes) {
 
 namespace {
 
-// Records go through a block that stays in the cache: the image is written
-// once, with one insert per block, and never zero-filled first.
+// The arrays grow by a block at a time within the room reserved for them, so
+// that the zero-fill of a block is still in the cache when the records are
+// written over it: the memory is written once, not zero-filled all first.
 constexpr std::size_t kBlockSamples = 256;
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
 constexpr bool kLittleEndian = false;
@@ -99,14 +100,14 @@ void AppendRecords(ByteArray& image, const std::vector<Sample>& samples, int n) 
     image.insert(image.end(), bytes, bytes + samples.size() * entry);
     return;
   }
-  std::uint8_t block[kBlockSamples * SampleRecordSize(kMaxValues)];
   for (std::size_t first = 0; first < samples.size(); first += kBlockSamples) {
     const std::size_t count = std::min(kBlockSamples, samples.size() - first);
-    std::uint8_t* p = block;
+    const std::size_t at = image.size();
+    image.resize(at + count * entry);
+    std::uint8_t* p = image.data() + at;
     for (std::size_t k = 0; k < count; ++k, p += entry) {
       EncodeSampleRecord(samples[first + k], values, p);
     }
-    image.insert(image.end(), block, p);
   }
 }
 
@@ -116,13 +117,13 @@ void AppendDecoded(std::vector<Sample>& samples, const std::uint8_t* records, st
   const int values = kValues > 0 ? kValues : n;
   const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(values));
   samples.reserve(samples.size() + count);
-  Sample block[kBlockSamples];
   for (std::size_t first = 0; first < count; first += kBlockSamples) {
     const std::size_t blockCount = std::min(kBlockSamples, count - first);
+    const std::size_t at = samples.size();
+    samples.resize(at + blockCount);
     for (std::size_t k = 0; k < blockCount; ++k, records += entry) {
-      DecodeSampleRecord(records, values, block[k]);
+      DecodeSampleRecord(records, values, samples[at + k]);
     }
-    samples.insert(samples.end(), block, block + blockCount);
   }
 }
 
