@@ -58,12 +58,13 @@ std::ptrdiff_t SelectSampleIndex(const Sample* samples, std::size_t count, doubl
 
 // A 32-bit unit of a record, least significant byte first whatever the
 // processor: one plain load or store on little-endian machines.
-inline std::uint32_t LittleEndian32(std::uint32_t v) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  return __builtin_bswap32(v);
+constexpr bool kLittleEndian = false;
 #else
-  return v;
+constexpr bool kLittleEndian = true;
 #endif
+inline std::uint32_t LittleEndian32(std::uint32_t v) {
+  return kLittleEndian ? v : __builtin_bswap32(v);
 }
 inline void PutLE32(std::uint8_t* p, std::uint32_t v) {
   v = LittleEndian32(v);

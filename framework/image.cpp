@@ -79,11 +79,6 @@ namespace {
 // that the zero-fill of a block is still in the cache when the records are
 // written over it: the memory is written once, not zero-filled all first.
 constexpr std::size_t kBlockSamples = 256;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-constexpr bool kLittleEndian = false;
-#else
-constexpr bool kLittleEndian = true;
-#endif
 static_assert(offsetof(Sample, values) == 8, "a sample's values follow its timestamp");
 // Samples the update thread may append between the count and the lock.
 constexpr std::size_t kReserveSlack = 64;
