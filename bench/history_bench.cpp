@@ -1,145 +1,180 @@
-// Figures for the operations that walk a whole history: SaveDevice,
-// RestoreDevice, ExportHistory and GetSampleAt on 1,000,000-sample
-// histories. Each save/export case also runs a recorder thread that appends a
-// sample every millisecond and reports the longest time it waited for
-// historyMutex: how long a recording device's update thread can be held up.
+// SaveDevice, RestoreDevice and GetSampleAt through the table of the built
+// plug-ins, each beside its bound: a memcpy of the same bytes into a vector
+// for the image operations, one copy of the samples for the longest wait of
+// another history-lock call during a save, and "lock a mutex, copy the record
+// at a known index" for GetSampleAt.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <memory>
-#include <string>
+#include <cstring>
 #include <thread>
+#include <vector>
 
-#include "framework/driver.h"
-#include "framework/export.h"
-#include "framework/image.h"
-#include "framework/values.h"
-#include "models/climate/climate_model.h"
-#include "models/co2/co2_model.h"
-#include "tests/support/quiet_runtime.h"
+#include "bench/bench_host.h"
+#include "platform/platform.h"
 
+namespace orv::bench {
 namespace {
 
 constexpr int kSamples = 1000000;
 
-orv::testing::QuietRuntime gRuntime;
-
-std::shared_ptr<orv::EmuDevice> Recorded(orv::Driver& driver, int samples) {
-  std::shared_ptr<orv::EmuDevice> device = driver.NewDevice();
-  device->history.samples.reserve(static_cast<std::size_t>(samples));
-  for (int s = 0; s < samples; ++s) {
-    orv::Sample sample;
-    sample.timestamp = 133000000000000000ULL + 10000000ULL * static_cast<std::uint64_t>(s);
-    for (int i = 0; i < driver.model().valueCount; ++i) {
-      sample.values[i] = 5.0f + 0.05f * static_cast<float>((s + i) % 40);
-    }
-    device->history.samples.push_back(sample);
-  }
-  driver.Register(device);
-  return device;
-}
-
-// Appends a sample every millisecond to a separate history guarded the same
-// way, measuring how long each append waited for the shared mutex.
-class Recorder {
- public:
-  explicit Recorder(orv::SampleHistory& history) : history_(history), thread_([this] { Run(); }) {}
-  ~Recorder() {
-    stop_.store(true);
-    thread_.join();
-  }
-  double maxWaitMs() const { return maxWaitNs_.load() / 1e6; }
-
- private:
-  void Run() {
-    orv::Sample sample;
-    while (!stop_.load()) {
-      const auto start = std::chrono::steady_clock::now();
-      history_.historyMutex.lock();
-      const auto waited = std::chrono::steady_clock::now() - start;
-      history_.historyMutex.unlock();
-      const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(waited).count();
-      if (ns > maxWaitNs_.load()) maxWaitNs_.store(ns);
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    (void)sample;
-  }
-
-  orv::SampleHistory& history_;
-  std::atomic<bool> stop_{false};
-  std::atomic<long long> maxWaitNs_{0};
-  std::thread thread_;
+// A sample as the framework keeps it: what "one copy of the samples" copies.
+struct Record {
+  std::uint64_t timestamp;
+  float values[6];
 };
 
-template <const orv::ModelDescription& kModel>
+std::vector<Record> Records(const PluginKind& kind, int samples) {
+  std::vector<Record> records(static_cast<std::size_t>(samples));
+  for (int s = 0; s < samples; ++s) {
+    records[s].timestamp = RecordedTimestamp(s);
+    for (int i = 0; i < 6; ++i)
+      records[s].values[i] = i < kind.valueCount ? RecordedValue(s, i) : 0;
+  }
+  return records;
+}
+
+void SetRatio(benchmark::State& state, const char* boundName, const Paired& times) {
+  state.counters[boundName] = times.MedianBound() * 1e3;
+  state.counters["ratio"] = times.MedianRatio();
+}
+
+template <const PluginKind& kKind>
 void BM_SaveDevice(benchmark::State& state) {
-  orv::Driver driver(kModel, gRuntime);
-  std::shared_ptr<orv::EmuDevice> device = Recorded(driver, kSamples);
-  ByteArray image;
-  double worst = 0.0;
+  const DriverFunctionTable& table = Table(kKind);
+  RecordedDevice device(kKind, kSamples);
+  ByteArray reference;
+  table.SaveDevice(device.id(), reference);
+  Paired times;
   for (auto _ : state) {
-    Recorder recorder(device->history);
-    orv::SaveDevice(driver, *device, image);
+    ByteArray image;
+    Clock::time_point start = Clock::now();
+    table.SaveDevice(device.id(), image);
+    const double save = SecondsSince(start);
+    start = Clock::now();
+    ByteArray copy(reference.begin(), reference.end());
+    times.Add(save, SecondsSince(start));
     benchmark::DoNotOptimize(image.data());
-    worst = std::max(worst, recorder.maxWaitMs());
+    benchmark::DoNotOptimize(copy.data());
+    if (image != reference) state.SkipWithError("the image changed");
+    state.SetIterationTime(save);
   }
-  state.counters["image_MB"] = static_cast<double>(image.size()) / 1e6;
-  state.counters["max_append_wait_ms"] = worst;
+  state.counters["image_MB"] = static_cast<double>(reference.size()) / 1e6;
+  SetRatio(state, "memcpy_ms", times);
 }
 
-template <const orv::ModelDescription& kModel>
+template <const PluginKind& kKind>
 void BM_RestoreDevice(benchmark::State& state) {
-  orv::Driver driver(kModel, gRuntime);
-  std::shared_ptr<orv::EmuDevice> device = Recorded(driver, kSamples);
-  ByteArray image;
-  orv::SaveDevice(driver, *device, image);
+  const DriverFunctionTable& table = Table(kKind);
+  const ByteArray image = RecordedImage(kKind, kSamples);
+  Paired times;
   for (auto _ : state) {
-    const DeviceId id = orv::RestoreDevice(driver, image, 0);
-    state.PauseTiming();
-    driver.RemoveDevice(id);
-    state.ResumeTiming();
+    Clock::time_point start = Clock::now();
+    const DeviceId id = table.RestoreDevice(image, 0);
+    const double restore = SecondsSince(start);
+    start = Clock::now();
+    ByteArray copy(image.begin(), image.end());
+    times.Add(restore, SecondsSince(start));
+    benchmark::DoNotOptimize(copy.data());
+    if (id == 0) state.SkipWithError("image refused");
+    table.RemoveDevice(id);
+    state.SetIterationTime(restore);
   }
+  SetRatio(state, "memcpy_ms", times);
 }
 
-template <const orv::ModelDescription& kModel>
-void BM_ExportHistory(benchmark::State& state) {
-  orv::Driver driver(kModel, gRuntime);
-  std::shared_ptr<orv::EmuDevice> device = Recorded(driver, kSamples);
-  const std::string path = "orv_bench_export.csv";
-  const auto descriptors = driver.GetChannelDescriptors(device->id);
-  double worst = 0.0;
+// Another thread calls HasHistory about every 100 us while SaveDevice runs;
+// the longest of those calls (per save; the median over the saves) is set
+// beside one copy of the samples into a new vector.
+void BM_SaveDeviceLockWait(benchmark::State& state) {
+  const DriverFunctionTable& table = Table(kClimate);
+  RecordedDevice device(kClimate, kSamples);
+  const std::vector<Record> samples = Records(kClimate, kSamples);
+  Paired times;  // the longest wait of each save, one copy
   for (auto _ : state) {
-    Recorder recorder(device->history);
-    orv::ExportHistory(gRuntime, *device, descriptors, path, ';', ',');
-    worst = std::max(worst, recorder.maxWaitMs());
+    std::atomic<bool> saving{true};
+    std::atomic<bool> probing{false};
+    double wait = 0.0;
+    std::thread prober([&] {
+      while (saving.load()) {
+        const Clock::time_point start = Clock::now();
+        benchmark::DoNotOptimize(table.HasHistory(device.id()));
+        wait = std::max(wait, SecondsSince(start));
+        probing.store(true);
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+    });
+    while (!probing.load()) std::this_thread::yield();
+    ByteArray image;
+    const Clock::time_point start = Clock::now();
+    table.SaveDevice(device.id(), image);
+    state.SetIterationTime(SecondsSince(start));
+    saving.store(false);
+    prober.join();
+    const Clock::time_point copyStart = Clock::now();
+    std::vector<Record> copy = samples;
+    times.Add(wait, SecondsSince(copyStart));
+    benchmark::DoNotOptimize(copy.data());
   }
-  std::remove(path.c_str());
-  state.counters["max_append_wait_ms"] = worst;
+  state.counters["max_wait_ms"] = times.MedianOperation() * 1e3;
+  SetRatio(state, "copy_ms", times);
 }
+
+// Offsets step through the history in strides that are no multiple of the
+// spacing, so that the 1,000,000-sample case reaches memory, not the cache.
+struct OffsetWalk {
+  explicit OffsetWalk(int samples)
+      : span(samples - 1), step(static_cast<double>(samples) * 0.0079193 + 0.3) {}
+  double Next() {
+    offset += step;
+    if (offset > span) offset -= span;
+    return offset;
+  }
+  double span;
+  double step;
+  double offset = 0.0;
+};
 
 void BM_GetSampleAt(benchmark::State& state) {
-  orv::Driver driver(orv::climate::kModel, gRuntime);
-  std::shared_ptr<orv::EmuDevice> device = Recorded(driver, kSamples);
-  ByteArray out;
-  double offset = 0.0;
+  constexpr int kBatch = 1000;
+  const int samples = static_cast<int>(state.range(0));
+  const DriverFunctionTable& table = Table(kClimate);
+  RecordedDevice device(kClimate, samples);
+  const std::vector<Record> records = Records(kClimate, samples);
+  platform::Mutex mutex;
+  ByteArray out, floorOut(SampleRecordSize(6));
+  OffsetWalk calls(samples), floors(samples);
+  Paired times;
   for (auto _ : state) {
-    orv::GetSampleAt(device->history, 6, offset, out);
+    Clock::time_point start = Clock::now();
+    for (int k = 0; k < kBatch; ++k) table.GetSampleAt(device.id(), calls.Next(), out);
+    const double query = SecondsSince(start);
+    start = Clock::now();
+    for (int k = 0; k < kBatch; ++k) {
+      const std::size_t index = static_cast<std::size_t>(floors.Next() + 0.5);
+      mutex.lock();
+      std::memcpy(floorOut.data(), &records[index], SampleRecordSize(6));
+      mutex.unlock();
+    }
+    times.Add(query, SecondsSince(start));
     benchmark::DoNotOptimize(out.data());
-    offset += 7919.3;
-    if (offset > kSamples) offset -= kSamples;
+    benchmark::DoNotOptimize(floorOut.data());
+    state.SetIterationTime(query);
   }
+  if (out != floorOut) state.SkipWithError("the last records differ");
+  state.counters["ns_per_call"] = times.MedianOperation() / kBatch * 1e9;
+  state.counters["floor_ns"] = times.MedianBound() / kBatch * 1e9;
+  state.counters["ratio"] = times.MedianRatio();
 }
 
 }  // namespace
 
-BENCHMARK_TEMPLATE(BM_SaveDevice, orv::co2::kModel)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_SaveDevice, orv::climate::kModel)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_RestoreDevice, orv::co2::kModel)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_RestoreDevice, orv::climate::kModel)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_ExportHistory, orv::co2::kModel)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_ExportHistory, orv::climate::kModel)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_GetSampleAt);
+BENCHMARK_TEMPLATE(BM_SaveDevice, kGasctl)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_SaveDevice, kClimate)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_RestoreDevice, kGasctl)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_RestoreDevice, kClimate)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SaveDeviceLockWait)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GetSampleAt)->Arg(1000)->Arg(kSamples)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
-BENCHMARK_MAIN();
+}  // namespace orv::bench

@@ -1,9 +1,11 @@
 #include "framework/driver.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <thread>
 
 #include "framework/lock.h"
 #include "framework/update_thread.h"
@@ -53,7 +55,8 @@ std::string LastPathComponent(const std::string& path, char separator) {
   return last == std::string::npos ? path : path.substr(last + 1);
 }
 
-Driver::Driver(const ModelDescription& model, Runtime& runtime) : model_(model), runtime_(runtime) {
+Driver::Driver(const ModelDescription& model, Runtime& runtime)
+    : model_(model), runtime_(runtime), snapshot_(new RegistrySnapshot()) {
   environment_.model = &model_;
   environment_.runtime = &runtime_;
   info_.longName = model.longName;
@@ -69,6 +72,58 @@ Driver::~Driver() {
   for (auto& device : devices_) {
     if (device->updating.load()) new std::shared_ptr<EmuDevice>(std::move(device));
   }
+  delete snapshot_.load();
+}
+
+const RegistrySnapshot* Driver::PinSnapshot(std::size_t& slot) {
+  // Threads start at different slots (their stacks lie apart), so that a
+  // host's few threads rarely contend for one.
+  const std::size_t start = (reinterpret_cast<std::uintptr_t>(&slot) >> 14) % kPinSlots;
+  for (std::size_t k = 0; k < kPinSlots; ++k) {
+    const std::size_t i = (start + k) % kPinSlots;
+    const RegistrySnapshot* pinned = snapshot_.load();
+    const RegistrySnapshot* free = nullptr;
+    if (!pins_[i].pinned.compare_exchange_strong(free, pinned)) continue;
+    // The pin counts only if the snapshot was still current after it was
+    // published: a registry change that replaced it meanwhile may not have
+    // seen the pin.
+    for (;;) {
+      const RegistrySnapshot* current = snapshot_.load();
+      if (current == pinned) {
+        slot = i;
+        return pinned;
+      }
+      pins_[i].pinned.store(current);
+      pinned = current;
+    }
+  }
+  return nullptr;
+}
+
+void Driver::UnpinSnapshot(std::size_t slot) {
+  pins_[slot].pinned.store(nullptr, std::memory_order_release);
+}
+
+namespace {
+
+std::unique_ptr<RegistrySnapshot> SnapshotOf(const std::vector<std::shared_ptr<EmuDevice>>& list) {
+  auto next = std::make_unique<RegistrySnapshot>();
+  next->entries.reserve(list.size());
+  for (const auto& device : list) next->entries.push_back({device->id, device});
+  return next;
+}
+
+}  // namespace
+
+const RegistrySnapshot* Driver::PublishLocked(std::unique_ptr<RegistrySnapshot> next) {
+  return snapshot_.exchange(next.release());
+}
+
+void Driver::RetireSnapshot(const RegistrySnapshot* old) {
+  for (PinSlot& slot : pins_) {
+    while (slot.pinned.load() == old) std::this_thread::yield();
+  }
+  delete old;
 }
 
 void Driver::ReleaseModules() {
@@ -129,6 +184,13 @@ std::int32_t Driver::Shutdown() {
 void Driver::GetDriverInfo(DriverInfo& out) const { out = info_; }
 
 std::shared_ptr<EmuDevice> Driver::FindDevice(DeviceId id) {
+  std::size_t slot;
+  if (const RegistrySnapshot* snapshot = PinSnapshot(slot)) {
+    const RegistrySnapshot::Entry* entry = snapshot->Find(id);
+    std::shared_ptr<EmuDevice> device = entry != nullptr ? entry->device : nullptr;
+    UnpinSnapshot(slot);
+    return device;
+  }
   LockGuard lock(registryMutex_);
   for (const auto& device : devices_) {
     if (device->id == id) return device;
@@ -147,17 +209,30 @@ std::shared_ptr<EmuDevice> Driver::NewDevice() {
 }
 
 DeviceId Driver::Register(std::shared_ptr<EmuDevice> device) {
-  LockGuard lock(registryMutex_);
-  // Identifiers are never reused; after the last one no device is created.
-  if (nextDeviceId_ == std::numeric_limits<DeviceId>::max()) return 0;
-  try {
-    devices_.reserve(devices_.size() + 1);
-  } catch (const std::bad_alloc&) {
-    return 0;  // nothing changed; the caller's record is freed with its pointer
+  const RegistrySnapshot* old = nullptr;
+  DeviceId id = 0;
+  {
+    LockGuard lock(registryMutex_);
+    // Identifiers are never reused; after the last one no device is created.
+    if (nextDeviceId_ == std::numeric_limits<DeviceId>::max()) return 0;
+    // Everything that may throw comes before anything changes: out of memory
+    // leaves the registry as it was, and the caller's record is freed with
+    // its pointer.
+    std::unique_ptr<RegistrySnapshot> next;
+    try {
+      devices_.reserve(devices_.size() + 1);
+      next = SnapshotOf(devices_);
+      next->entries.push_back({nextDeviceId_, device});
+    } catch (const std::bad_alloc&) {
+      return 0;
+    }
+    id = nextDeviceId_++;
+    device->id = id;
+    devices_.push_back(std::move(device));
+    old = PublishLocked(std::move(next));
   }
-  device->id = nextDeviceId_++;
-  devices_.push_back(std::move(device));
-  return devices_.back()->id;
+  RetireSnapshot(old);
+  return id;
 }
 
 std::size_t Driver::DeviceCount() {
@@ -187,14 +262,24 @@ IntList Driver::ScanDevices() {
 
 void Driver::RemoveDevice(DeviceId id) {
   std::shared_ptr<EmuDevice> device;
+  const RegistrySnapshot* old = nullptr;
   {
     LockGuard lock(registryMutex_);
     auto it = std::find_if(devices_.begin(), devices_.end(),
                            [id](const std::shared_ptr<EmuDevice>& d) { return d->id == id; });
     if (it == devices_.end()) return;
     device = *it;
-    devices_.erase(std::remove(devices_.begin(), devices_.end(), device), devices_.end());
+    std::vector<std::shared_ptr<EmuDevice>> rest;
+    rest.reserve(devices_.size() - 1);
+    for (const auto& d : devices_) {
+      if (d != device) rest.push_back(d);
+    }
+    std::unique_ptr<RegistrySnapshot> next = SnapshotOf(rest);  // may throw: nothing changed yet
+    devices_.swap(rest);
+    old = PublishLocked(std::move(next));
   }
+  // After this no call can still be using the device through the old list.
+  RetireSnapshot(old);
   SetUpdating(*device, false);
   // The record is destroyed when the last call still using it returns.
 }

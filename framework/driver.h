@@ -3,6 +3,8 @@
 #ifndef ORV_FRAMEWORK_DRIVER_H
 #define ORV_FRAMEWORK_DRIVER_H
 
+#include <atomic>
+#include <cstddef>
 #include <forward_list>
 #include <memory>
 #include <string>
@@ -20,6 +22,23 @@ namespace orv {
 // The last component of a module path: everything after the last separator,
 // the whole path when there is none.
 std::string LastPathComponent(const std::string& path, char separator);
+
+// An immutable copy of the device list that lookups read without a lock. It
+// holds a reference to each device, so a device in a pinned snapshot lives.
+struct RegistrySnapshot {
+  struct Entry {
+    DeviceId id;
+    std::shared_ptr<EmuDevice> device;
+  };
+  std::vector<Entry> entries;
+
+  const Entry* Find(DeviceId id) const {
+    for (const Entry& e : entries) {
+      if (e.id == id) return &e;
+    }
+    return nullptr;
+  }
+};
 
 class Driver {
  public:
@@ -46,6 +65,29 @@ class Driver {
   // flight, so removing it while another host thread still uses it cannot
   // free it under that thread.
   std::shared_ptr<EmuDevice> FindDevice(DeviceId id);
+  // Calls visit with the device, or with null when the registry does not hold
+  // id, taking neither registryMutex_ nor a reference: the registry snapshot
+  // that holds the device is pinned for the call instead, and a change of the
+  // registry waits until no call pins the snapshot it replaces. For brief
+  // calls only, such as the queries a host makes many times a second.
+  template <typename Visit>
+  void VisitDevice(DeviceId id, Visit&& visit) {
+    std::size_t slot;
+    const RegistrySnapshot* snapshot = PinSnapshot(slot);
+    if (snapshot == nullptr) {
+      // Every pin slot is taken: a counted reference does the same job.
+      const std::shared_ptr<EmuDevice> device = FindDevice(id);
+      visit(device.get());
+      return;
+    }
+    struct Unpin {
+      Driver& driver;
+      std::size_t slot;
+      ~Unpin() { driver.UnpinSnapshot(slot); }
+    } unpin{*this, slot};
+    const RegistrySnapshot::Entry* entry = snapshot->Find(id);
+    visit(entry != nullptr ? entry->device.get() : nullptr);
+  }
   // Gives the device the next identifier and appends it; returns the id.
   DeviceId Register(std::shared_ptr<EmuDevice> device);
   std::shared_ptr<EmuDevice> NewDevice();
@@ -65,6 +107,16 @@ class Driver {
   // started from now on; logs a line for an emulated or an ignored setting.
   void ChooseClock(LogFn log);
 
+  // Pins the current snapshot in a free slot and stores the slot's index;
+  // null when no slot is free.
+  const RegistrySnapshot* PinSnapshot(std::size_t& slot);
+  void UnpinSnapshot(std::size_t slot);
+  // Publishes the device list as it stands (registryMutex_ held) and returns
+  // the snapshot it replaces, for RetireSnapshot once the mutex is released.
+  const RegistrySnapshot* PublishLocked(std::unique_ptr<RegistrySnapshot> next);
+  // Waits until no call pins the snapshot, then destroys it.
+  void RetireSnapshot(const RegistrySnapshot* old);
+
   const ModelDescription& model_;
   Runtime& runtime_;
   DeviceEnvironment environment_;
@@ -81,6 +133,17 @@ class Driver {
   platform::Mutex registryMutex_;  // held only to search or change the list
   std::vector<std::shared_ptr<EmuDevice>> devices_;
   DeviceId nextDeviceId_ = 1;
+
+  // The published copy of devices_: replaced under registryMutex_, read
+  // without a lock; never null.
+  std::atomic<const RegistrySnapshot*> snapshot_;
+  // A pinned snapshot stays alive. Each slot is taken by one call at a time
+  // (null when free); on its own cache line, as host threads write them.
+  static constexpr std::size_t kPinSlots = 32;
+  struct alignas(64) PinSlot {
+    std::atomic<const RegistrySnapshot*> pinned{nullptr};
+  };
+  PinSlot pins_[kPinSlots];
 };
 
 // Copies the model's channel rows; with per-device channel names each name is

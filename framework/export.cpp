@@ -1,6 +1,7 @@
 #include "framework/export.h"
 
 #include <charconv>
+#include <cstring>
 #include <fstream>
 #include <new>
 
@@ -18,13 +19,20 @@ void ReplaceAll(std::string& text, const std::string& needle, const std::string&
   }
 }
 
+namespace {
+
+// Writes a valid value in general notation with precision 6: to_chars with a
+// precision is defined as printf's %.6g in the C locale, which is what a
+// classic-locale stream writes by default.
+char* FormatValue(char* p, char* end, float value) {
+  return std::to_chars(p, end, static_cast<double>(value), std::chars_format::general, 6).ptr;
+}
+
+}  // namespace
+
 void AppendValue(std::string& line, float value) {
-  // to_chars with a precision is defined as printf's %.6g in the C locale,
-  // which is what a classic-locale stream writes by default.
   char buffer[32];
-  const std::to_chars_result result = std::to_chars(
-      buffer, buffer + sizeof buffer, static_cast<double>(value), std::chars_format::general, 6);
-  line.append(buffer, result.ptr);
+  line.append(buffer, FormatValue(buffer, buffer + sizeof buffer, value));
 }
 
 std::string HeaderLine(const std::vector<ChannelDescriptor>& descriptors, char separator) {
@@ -40,51 +48,100 @@ std::string HeaderLine(const std::vector<ChannelDescriptor>& descriptors, char s
   return header;
 }
 
-void DataLine(std::string& line, const Sample& sample, std::uint64_t firstTimestamp, int valueCount,
-              char separator, char decimalPoint) {
-  line.clear();
+namespace {
+
+// Room for one data line: seconds (at most 20 characters) and six values of
+// at most 13 characters each with their separators, with ample margin.
+constexpr std::size_t kLineRoom = 256;
+
+// The text of recently formatted values, by bit pattern. Histories repeat
+// their values a lot (nominal values, levels, switches, a slowly moving
+// measurement), and copying a dozen characters is far cheaper than
+// formatting them again; a value's text depends on its bits alone.
+class ValueTexts {
+ public:
+  // Needs 19 characters of room at p.
+  char* Append(char* p, float value) {
+    const std::uint32_t bits = FloatBits(value);
+    Entry& e = entries_[(bits * 2654435761u) >> (32 - kBits)];
+    if (e.length == 0 || e.bits != bits) {
+      e.bits = bits;
+      e.length =
+          static_cast<std::uint8_t>(FormatValue(e.text, e.text + sizeof e.text, value) - e.text);
+    }
+    std::memcpy(p, e.text, sizeof e.text);  // a fixed size copies fastest; length counts
+    return p + e.length;
+  }
+
+ private:
+  static constexpr int kBits = 10;
+  struct Entry {
+    std::uint32_t bits = 0;
+    std::uint8_t length = 0;  // 0: empty; no value formats to nothing
+    char text[19] = {};       // the longest, such as -1.17549e-38, has 12
+  };
+  std::vector<Entry> entries_ = std::vector<Entry>(std::size_t{1} << kBits);
+};
+
+// Writes one data line at p, which has kLineRoom characters of room, and
+// returns its end. texts, when given, supplies the values' text.
+char* FormatDataLine(char* p, const Sample& sample, std::uint64_t firstTimestamp, int valueCount,
+                     char separator, char decimalPoint, ValueTexts* texts) {
+  char* const start = p;
+  char* const end = p + kLineRoom;
   const std::int64_t seconds =
       static_cast<std::int64_t>(sample.timestamp - firstTimestamp) / 10000000;
-  char buffer[24];
-  std::to_chars_result result;
   if (seconds >= 0) {
     // The column is the low 32 bits of the quotient, as an unsigned number.
-    result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::uint32_t>(seconds));
+    p = std::to_chars(p, end, static_cast<std::uint32_t>(seconds)).ptr;
   } else {
-    result = std::to_chars(buffer, buffer + sizeof buffer, seconds);
+    p = std::to_chars(p, end, seconds).ptr;
   }
-  line.append(buffer, result.ptr);
   for (int i = 0; i < valueCount; ++i) {
-    line += separator;
-    if (!IsInvalid(sample.values[i])) AppendValue(line, sample.values[i]);
+    *p++ = separator;
+    if (IsInvalid(sample.values[i])) continue;
+    p = texts != nullptr ? texts->Append(p, sample.values[i])
+                         : FormatValue(p, end, sample.values[i]);
   }
-  line += '\n';
+  *p++ = '\n';
   if (decimalPoint != '.') {
-    for (char& c : line) {
-      if (c == '.') c = decimalPoint;
+    for (char* c = start; c != p; ++c) {
+      if (*c == '.') *c = decimalPoint;
     }
   }
+  return p;
+}
+
+}  // namespace
+
+void DataLine(std::string& line, const Sample& sample, std::uint64_t firstTimestamp, int valueCount,
+              char separator, char decimalPoint) {
+  char buffer[kLineRoom];
+  const char* end =
+      FormatDataLine(buffer, sample, firstTimestamp, valueCount, separator, decimalPoint, nullptr);
+  line.assign(buffer, static_cast<std::size_t>(end - buffer));
 }
 
 namespace {
 
-// Formats the data lines and writes them in chunks of about 64 KiB.
+// Formats the data lines straight into a buffer and writes it whenever it
+// holds 1 MiB.
 void WriteDataLines(std::ofstream& file, const std::vector<Sample>& samples, int valueCount,
                     char separator, char decimalPoint) {
-  constexpr std::size_t kChunk = 64 * 1024;
+  constexpr std::size_t kChunk = 1024 * 1024;
   const std::uint64_t first = samples.empty() ? 0 : samples.front().timestamp;
-  std::string chunk;
-  std::string line;
-  chunk.reserve(kChunk + 256);
+  std::vector<char> chunk(kChunk + kLineRoom);
+  char* p = chunk.data();
+  char* const full = chunk.data() + kChunk;
+  ValueTexts texts;
   for (const Sample& sample : samples) {
-    DataLine(line, sample, first, valueCount, separator, decimalPoint);
-    chunk += line;
-    if (chunk.size() >= kChunk) {
-      file.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-      chunk.clear();
+    p = FormatDataLine(p, sample, first, valueCount, separator, decimalPoint, &texts);
+    if (p >= full) {
+      file.write(chunk.data(), p - chunk.data());
+      p = chunk.data();
     }
   }
-  file.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+  file.write(chunk.data(), p - chunk.data());
 }
 
 }  // namespace

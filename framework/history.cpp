@@ -35,13 +35,6 @@ std::int64_t AddSaturated(std::int64_t a, std::int64_t b) {
   return sum;
 }
 
-void PutU32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-  p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
 }  // namespace
 
 bool AppendSample(SampleHistory& history, const Sample& sample) noexcept {
@@ -83,7 +76,8 @@ double GetHistoryDuration(SampleHistory& history) {
   return static_cast<double>(span) / 10000000.0;
 }
 
-std::ptrdiff_t SelectSampleIndex(const Sample* samples, std::size_t count, double offsetSeconds) {
+std::ptrdiff_t SelectSampleIndex(const Sample* samples, std::size_t count, double offsetSeconds,
+                                 SpacingMemo* memo) {
   if (count == 0) return -1;
   const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(count);
   const std::int64_t t0 = AsSigned(samples[0].timestamp);
@@ -98,7 +92,13 @@ std::ptrdiff_t SelectSampleIndex(const Sample* samples, std::size_t count, doubl
   std::ptrdiff_t j = 0;
   const std::int64_t span = Difference(samples[n - 1].timestamp, samples[0].timestamp);
   if (span != 0) {
-    const double spacing = static_cast<double>(span) / static_cast<double>(n);
+    double spacing;
+    if (memo != nullptr && memo->count == count && memo->span == span) {
+      spacing = memo->spacing;
+    } else {
+      spacing = static_cast<double>(span) / static_cast<double>(n);
+      if (memo != nullptr) *memo = SpacingMemo{count, span, spacing};
+    }
     double estimate = d / spacing + 0.5;
     // t0 <= target <= tn keeps the estimate near 0..n; clamp before the
     // conversion so that no value can overflow it.
@@ -106,6 +106,10 @@ std::ptrdiff_t SelectSampleIndex(const Sample* samples, std::size_t count, doubl
     if (estimate > static_cast<double>(n - 1)) estimate = static_cast<double>(n - 1);
     j = static_cast<std::ptrdiff_t>(estimate);
   }
+  // The walks and the final comparison mostly read samples j and j - 1; in
+  // a long history both are far apart in memory from the last query, so
+  // fetch them together rather than one after the other.
+  if (j > 0) __builtin_prefetch(&samples[j - 1]);
   // The first sample is not later than the target and the last not earlier,
   // so both walks stay inside the array.
   while (j > 0 && AsSigned(samples[j].timestamp) > target) --j;
@@ -125,29 +129,28 @@ void WriteSampleRecord(const Sample* sample, int valueCount, ByteArray& out) {
     out.clear();
     out.resize(size, 0);
   }
-  std::uint8_t* p = out.data();
-  const std::uint64_t timestamp = sample != nullptr ? sample->timestamp : 0;
-  PutU32(p, static_cast<std::uint32_t>(timestamp));
-  PutU32(p + 4, static_cast<std::uint32_t>(timestamp >> 32));
-  for (int i = 0; i < valueCount; ++i) {
-    const std::uint32_t bits = sample != nullptr ? FloatBits(sample->values[i]) : kInvalidBits;
-    PutU32(p + 8 + 4 * i, bits);
+  if (sample != nullptr) {
+    EncodeSampleRecord(*sample, valueCount, out.data());
+    return;
   }
+  std::uint8_t* p = out.data();
+  PutLE32(p, 0);
+  PutLE32(p + 4, 0);
+  for (int i = 0; i < valueCount; ++i) PutLE32(p + 8 + 4 * i, kInvalidBits);
 }
 
 void GetSampleAt(SampleHistory& history, int valueCount, double offsetSeconds, ByteArray& out) {
-  Sample selected;
-  bool found = false;
-  {
-    LockGuard lock(history.historyMutex);
-    const std::ptrdiff_t index =
-        SelectSampleIndex(history.samples.data(), history.samples.size(), offsetSeconds);
-    if (index >= 0) {
-      selected = history.samples[static_cast<std::size_t>(index)];
-      found = true;
-    }
+  // Sized before the lock is taken: only this may allocate.
+  const std::size_t size = SampleRecordSize(static_cast<std::size_t>(valueCount));
+  if (out.size() != size) {
+    out.clear();
+    out.resize(size, 0);
   }
-  WriteSampleRecord(found ? &selected : nullptr, valueCount, out);
+  LockGuard lock(history.historyMutex);
+  const std::ptrdiff_t index = SelectSampleIndex(history.samples.data(), history.samples.size(),
+                                                 offsetSeconds, &history.spacingMemo);
+  WriteSampleRecord(index >= 0 ? &history.samples[static_cast<std::size_t>(index)] : nullptr,
+                    valueCount, out);
 }
 
 }  // namespace orv

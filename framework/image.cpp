@@ -1,5 +1,7 @@
 #include "framework/image.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <new>
 
 #include "framework/driver.h"
@@ -61,6 +63,80 @@ void ImageReader::Skip(std::size_t bytes) {
   pos_ += bytes;
 }
 
+const std::uint8_t* ImageReader::ReadBytes(std::size_t bytes) {
+  if (!ok_ || a_.size() - pos_ < bytes) {
+    ok_ = false;
+    return nullptr;
+  }
+  const std::uint8_t* p = a_.data() + pos_;
+  pos_ += bytes;
+  return p;
+}
+
+namespace {
+
+// The arrays grow by a block at a time within the room reserved for them, so
+// that the zero-fill of a block is still in the cache when the records are
+// written over it: the memory is written once, not zero-filled all first.
+constexpr std::size_t kBlockSamples = 256;
+static_assert(offsetof(Sample, values) == 8, "a sample's values follow its timestamp");
+// Samples the update thread may append between the count and the lock.
+constexpr std::size_t kReserveSlack = 64;
+
+// kValues > 0 fixes the value count at compile time for the models' counts,
+// so that the loops over the values unroll; 0 takes n as it comes.
+template <int kValues>
+void AppendRecords(ByteArray& image, const std::vector<Sample>& samples, int n) {
+  const int values = kValues > 0 ? kValues : n;
+  const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(values));
+  if (kLittleEndian && entry == sizeof(Sample)) {
+    // A full sample has no padding and is its own record here.
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(samples.data());
+    image.insert(image.end(), bytes, bytes + samples.size() * entry);
+    return;
+  }
+  for (std::size_t first = 0; first < samples.size(); first += kBlockSamples) {
+    const std::size_t count = std::min(kBlockSamples, samples.size() - first);
+    const std::size_t at = image.size();
+    image.resize(at + count * entry);
+    std::uint8_t* p = image.data() + at;
+    for (std::size_t k = 0; k < count; ++k, p += entry) {
+      EncodeSampleRecord(samples[first + k], values, p);
+    }
+  }
+}
+
+template <int kValues>
+void AppendDecoded(std::vector<Sample>& samples, const std::uint8_t* records, std::size_t count,
+                   int n) {
+  const int values = kValues > 0 ? kValues : n;
+  const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(values));
+  samples.reserve(samples.size() + count);
+  for (std::size_t first = 0; first < count; first += kBlockSamples) {
+    const std::size_t blockCount = std::min(kBlockSamples, count - first);
+    const std::size_t at = samples.size();
+    samples.resize(at + blockCount);
+    for (std::size_t k = 0; k < blockCount; ++k, records += entry) {
+      DecodeSampleRecord(records, values, samples[at + k]);
+    }
+  }
+}
+
+void AppendRecords(ByteArray& image, const std::vector<Sample>& samples, int n) {
+  if (n == 4) return AppendRecords<4>(image, samples, n);
+  if (n == 6) return AppendRecords<6>(image, samples, n);
+  AppendRecords<0>(image, samples, n);
+}
+
+void AppendDecoded(std::vector<Sample>& samples, const std::uint8_t* records, std::size_t count,
+                   int n) {
+  if (n == 4) return AppendDecoded<4>(samples, records, count, n);
+  if (n == 6) return AppendDecoded<6>(samples, records, count, n);
+  AppendDecoded<0>(samples, records, count, n);
+}
+
+}  // namespace
+
 void SaveDevice(Driver& driver, EmuDevice& device, ByteArray& image) {
   const ModelDescription& model = driver.model();
   const int n = model.valueCount;
@@ -95,18 +171,18 @@ void SaveDevice(Driver& driver, EmuDevice& device, ByteArray& image) {
       WriteInt32(image, static_cast<std::int32_t>(FloatBits(configs[i].blue)));
       WriteInt32(image, static_cast<std::int32_t>(configs[i].shown));
     }
-    {
+    // The room is reserved before historyMutex is taken, so that the lock
+    // covers one pass over the samples and no reallocation. A history that
+    // outgrew the reservation meanwhile gets a larger one.
+    const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(n));
+    for (;;) {
+      image.reserve(image.size() + 4 + (SampleCount(device.history) + kReserveSlack) * entry);
       LockGuard lock(device.history.historyMutex);
       const std::vector<Sample>& samples = device.history.samples;
-      image.reserve(image.size() + 4 + samples.size() * SampleRecordSize(n));
+      if (image.capacity() - image.size() < 4 + samples.size() * entry) continue;
       WriteInt32(image, static_cast<std::int32_t>(samples.size()));
-      for (const Sample& s : samples) {
-        WriteInt32(image, static_cast<std::int32_t>(s.timestamp & 0xFFFFFFFFu));
-        WriteInt32(image, static_cast<std::int32_t>(s.timestamp >> 32));
-        for (int i = 0; i < n; ++i) {
-          WriteInt32(image, static_cast<std::int32_t>(FloatBits(s.values[i])));
-        }
-      }
+      AppendRecords(image, samples, n);
+      break;
     }
     PutInt32At(image, 0, static_cast<std::int32_t>(static_cast<std::uint32_t>(image.size())));
   } catch (const std::bad_alloc&) {
@@ -156,18 +232,12 @@ DeviceId RestoreFrom(Driver& driver, const ByteArray& image, std::int32_t offset
   const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(n));
   // The count must fit the bytes that remain before anything is allocated.
   if (!reader.ok() || count > reader.remaining() / entry) return Refuse(driver);
+  const std::uint8_t* records = reader.ReadBytes(count * entry);
+  if (records == nullptr) return Refuse(driver);
   {
     LockGuard lock(device->history.historyMutex);
-    std::vector<Sample>& samples = device->history.samples;
-    samples.resize(count);
-    for (Sample& s : samples) {
-      const std::uint64_t low = reader.ReadUInt32();
-      const std::uint64_t high = reader.ReadUInt32();
-      s.timestamp = low | (high << 32);
-      for (int i = 0; i < n; ++i) s.values[i] = reader.ReadFloat();
-    }
+    AppendDecoded(device->history.samples, records, count, n);
   }
-  if (!reader.ok()) return Refuse(driver);
   return driver.Register(std::move(device));
 }
 

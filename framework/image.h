@@ -35,6 +35,8 @@ class ImageReader {
   float ReadFloat();
   void ReadString(std::string& out);
   void Skip(std::size_t bytes);
+  // The next bytes in place, or null (and failed) when fewer remain.
+  const std::uint8_t* ReadBytes(std::size_t bytes);
 
  private:
   const ByteArray& a_;

@@ -32,6 +32,31 @@ void WithDevice(DeviceId id, Body body) noexcept {
   }
 }
 
+// The same for brief calls: the device is pinned instead of counted, which
+// spares the queries a host makes many times a second two atomic updates.
+template <typename Result, typename Body>
+Result WithPinnedDevice(DeviceId id, Result fallback, Body body) noexcept {
+  try {
+    Result result = fallback;
+    ThisDriver().VisitDevice(id, [&](EmuDevice* device) {
+      if (device != nullptr) result = body(*device);
+    });
+    return result;
+  } catch (...) {
+    return fallback;
+  }
+}
+
+template <typename Body>
+void WithPinnedDevice(DeviceId id, Body body) noexcept {
+  try {
+    ThisDriver().VisitDevice(id, [&](EmuDevice* device) {
+      if (device != nullptr) body(*device);
+    });
+  } catch (...) {
+  }
+}
+
 std::int32_t Init(LogFn log) noexcept {
   try {
     return ThisDriver().Init(log);
@@ -89,19 +114,19 @@ void SetUpdating(DeviceId id, bool on) noexcept {
 }
 
 bool IsUpdating(DeviceId id) noexcept {
-  return WithDevice(id, false, [](EmuDevice& d) { return orv::IsUpdating(d); });
+  return WithPinnedDevice(id, false, [](EmuDevice& d) { return orv::IsUpdating(d); });
 }
 
 void SetValue(DeviceId id, std::int32_t index, float value) noexcept {
-  WithDevice(id, [&](EmuDevice& d) { orv::SetValue(d, index, value); });
+  WithPinnedDevice(id, [&](EmuDevice& d) { orv::SetValue(d, index, value); });
 }
 
 float GetValue(DeviceId id, std::int32_t index) noexcept {
-  return WithDevice(id, MakeInvalid(), [&](EmuDevice& d) { return orv::GetValue(d, index); });
+  return WithPinnedDevice(id, MakeInvalid(), [&](EmuDevice& d) { return orv::GetValue(d, index); });
 }
 
 bool HasNoValidValues(DeviceId id) noexcept {
-  return WithDevice(id, true, [](EmuDevice& d) { return orv::HasNoValidValues(d); });
+  return WithPinnedDevice(id, true, [](EmuDevice& d) { return orv::HasNoValidValues(d); });
 }
 
 void ShowSettings(DeviceId id) noexcept {
@@ -118,11 +143,11 @@ void SetRecording(DeviceId id, bool on) noexcept {
 }
 
 bool IsRecording(DeviceId id) noexcept {
-  return WithDevice(id, false, [](EmuDevice& d) { return d.recording.load(); });
+  return WithPinnedDevice(id, false, [](EmuDevice& d) { return d.recording.load(); });
 }
 
 bool HasHistory(DeviceId id) noexcept {
-  return WithDevice(id, false, [](EmuDevice& d) { return orv::HasHistory(d.history); });
+  return WithPinnedDevice(id, false, [](EmuDevice& d) { return orv::HasHistory(d.history); });
 }
 
 void ClearHistory(DeviceId id) noexcept {
@@ -130,17 +155,19 @@ void ClearHistory(DeviceId id) noexcept {
 }
 
 double GetHistoryDuration(DeviceId id) noexcept {
-  return WithDevice(id, 0.0, [](EmuDevice& d) { return orv::GetHistoryDuration(d.history); });
+  return WithPinnedDevice(id, 0.0, [](EmuDevice& d) { return orv::GetHistoryDuration(d.history); });
 }
 
 void GetSampleAt(DeviceId id, double seconds, ByteArray& out) noexcept {
   try {
-    std::shared_ptr<EmuDevice> device = ThisDriver().FindDevice(id);
-    if (device != nullptr) {
-      orv::GetSampleAt(device->history, device->valueCount(), seconds, out);
-    } else {
-      WriteSampleRecord(nullptr, ThisDriver().model().valueCount, out);
-    }
+    Driver& driver = ThisDriver();
+    driver.VisitDevice(id, [&](EmuDevice* device) {
+      if (device != nullptr) {
+        orv::GetSampleAt(device->history, device->valueCount(), seconds, out);
+      } else {
+        WriteSampleRecord(nullptr, driver.model().valueCount, out);
+      }
+    });
   } catch (...) {
   }
 }
@@ -170,13 +197,13 @@ std::vector<AxisDescriptor> GetAxisDescriptors() noexcept {
 }
 
 void SetChannelConfig(DeviceId id, std::int32_t index, const ChannelConfig* config) noexcept {
-  WithDevice(id, [&](EmuDevice& d) { orv::SetChannelConfig(d, index, config); });
+  WithPinnedDevice(id, [&](EmuDevice& d) { orv::SetChannelConfig(d, index, config); });
 }
 
 ChannelConfig GetChannelConfig(DeviceId id, std::int32_t index) noexcept {
   ChannelConfig zero;
   std::memset(&zero, 0, sizeof zero);
-  return WithDevice(id, zero, [&](EmuDevice& d) { return orv::GetChannelConfig(d, index); });
+  return WithPinnedDevice(id, zero, [&](EmuDevice& d) { return orv::GetChannelConfig(d, index); });
 }
 
 }  // namespace

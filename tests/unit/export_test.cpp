@@ -217,6 +217,48 @@ TEST_F(ExportFileTest, WritesHeaderAndOneLinePerSample) {
   EXPECT_EQ(device->history.samples.size(), 3u);
 }
 
+TEST_F(ExportFileTest, LongHistoriesMatchAStreamWrittenLineByLine) {
+  // Over 1 MiB of text; values that repeat, values that differ every time,
+  // and values whose texts share a place in the export's memory of texts.
+  const float pool[] = {5.0f,   37.0f, 36.95f, 0.1f,  1e-5f,  1e6f,          -0.0f,
+                        -1.25f, kInf,  -kInf,  3e38f, 1e-40f, MakeInvalid(), 123456.5f};
+  std::vector<Sample> samples;
+  for (int j = 0; j < 30000; ++j) {
+    // Sample 100 was taken after the clock was set back 30 s.
+    const std::int64_t at = (j == 100 ? -30 : j) * kSecond + (j % 7) * 1000;
+    Sample s = MakeSample(kT0 + static_cast<std::uint64_t>(at), {});
+    for (int i = 0; i < 6; ++i) {
+      s.values[i] = i < 3 ? pool[(j * (i + 3)) % 14] : FloatFromBits(0x3F800000u + 1024u * j + i);
+    }
+    samples.push_back(s);
+  }
+  const struct { char separator, decimalPoint; } cases[] = {{';', ','}, {'\t', '.'}, {'.', ','}};
+  for (const auto& c : cases) {
+    Driver driver(climate::kModel, runtime_);
+    std::shared_ptr<EmuDevice> device = driver.NewDevice();
+    const DeviceId id = driver.Register(device);
+    device->history.samples = samples;
+    const auto descriptors = driver.GetChannelDescriptors(id);
+    std::vector<std::string> lines = {HeaderLine(descriptors, c.separator)};
+    lines[0].pop_back();
+    for (const Sample& s : samples) {
+      std::ostringstream line;
+      const std::int64_t seconds = static_cast<std::int64_t>(s.timestamp - kT0) / kSecond;
+      line << seconds;
+      for (int i = 0; i < 6; ++i) {
+        line << c.separator;
+        if (!IsInvalid(s.values[i])) line << StreamText(s.values[i]);
+      }
+      std::string text = line.str();
+      ReplaceAll(text, ".", std::string(1, c.decimalPoint));
+      lines.push_back(text);
+    }
+    const std::string path = PathFor("long.txt");
+    ExportHistory(runtime_, *device, descriptors, path, c.separator, c.decimalPoint);
+    EXPECT_TRUE(ReadBinary(path) == FileText(lines)) << c.separator << c.decimalPoint;
+  }
+}
+
 TEST_F(ExportFileTest, EmptyHistoryGivesOnlyTheHeaderAndReplacesOldContent) {
   Driver driver(climate::kModel, runtime_);
   std::shared_ptr<EmuDevice> device = driver.NewDevice();

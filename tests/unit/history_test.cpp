@@ -176,6 +176,31 @@ TEST(HistoryQuery, SelectionAgreesWithALinearScan) {
   }
 }
 
+TEST(HistoryQuery, QueriesAgreeWithTheSelectionAsTheHistoryChanges) {
+  // Histories of one length but other spans, and of one span but other
+  // lengths, one after the other in one store; duplicate timestamps make the
+  // answer depend on the estimate, so a stale mean spacing would show.
+  const struct {
+    int count;
+    std::uint64_t spacing;
+  } histories[] = {{40, kSecond}, {40, 3 * kSecond}, {40, kSecond}, {41, kSecond}, {2, 0}};
+  SampleHistory history;
+  for (const auto& h : histories) {
+    ClearHistory(history);
+    std::vector<std::uint64_t> timestamps;
+    for (int j = 0; j < h.count; ++j) timestamps.push_back(kT0 + h.spacing * (j / 3));
+    const std::vector<Sample> samples = SamplesAt(timestamps);
+    Fill(history, samples);
+    for (double offset = -1.0; offset < 50.0; offset += 0.25) {
+      ByteArray expected, got;
+      WriteSampleRecord(&samples[SelectSampleIndex(samples.data(), samples.size(), offset)], 6,
+                        expected);
+      GetSampleAt(history, 6, offset, got);
+      ASSERT_EQ(got, expected) << h.count << " samples, offset " << offset;
+    }
+  }
+}
+
 TEST(HistoryQuery, ClockSetBackStillSelectsWithinTheArray) {
   // The last sample is earlier than the first: any target is either past the
   // last or before the first.

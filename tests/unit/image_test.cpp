@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "framework/driver.h"
@@ -143,8 +145,16 @@ TEST(DeviceImage, SavedImageIsLaidOutByteByByte) {
     const Layout& layout;
     int samples;
     std::size_t size;
-  } cases[] = {{kGasctl, 0, 96},   {kGasctl, 2, 96 + 48}, {kTwotemp, 2, 136 + 9 + 9 + 64},
-               {kTwotemp, 0, 154}, {kClimate, 0, 128},    {kClimate, 3, 128 + 96}};
+  } cases[] = {{kGasctl, 0, 96},
+               {kGasctl, 2, 96 + 48},
+               {kTwotemp, 2, 136 + 9 + 9 + 64},
+               {kTwotemp, 0, 154},
+               {kClimate, 0, 128},
+               {kClimate, 3, 128 + 96},
+               // Past the blocks the samples are written in, and the slack reserved.
+               {kGasctl, 600, 96 + 24 * 600},
+               {kTwotemp, 257, 154 + 32 * 257},
+               {kClimate, 513, 128 + 32 * 513}};
   for (const auto& c : cases) {
     testing::VirtualRuntime runtime;
     Driver driver(c.layout.model, runtime);
@@ -188,54 +198,83 @@ TEST(DeviceImage, GasctlImageWithAFourteenByteNameRestores) {
 }
 
 TEST(DeviceImage, RoundTripKeepsEveryFieldBitForBit) {
+  // 700 samples also cross the blocks the samples are read in.
+  for (const int count : {3, 700})
+    for (const Layout* layout : kLayouts) {
+      testing::VirtualRuntime runtime;
+      Driver driver(layout->model, runtime);
+      std::shared_ptr<EmuDevice> original = driver.NewDevice();
+      original->commSetting1 = std::numeric_limits<std::int32_t>::min();
+      original->commSetting2 = -1;
+      original->interval = 0x7FFFFFFF;
+      original->channelName1 = "Left \xB0 side with a long name";
+      original->channelName2 = "";
+      for (int i = 0; i < layout->n; ++i) {
+        ChannelConfig& c = original->channelConfigs[i];
+        c.shown = static_cast<std::uint8_t>(i == 0 ? 7 : i == 1 ? 200 : 0);
+        c.pad[0] = 0xAB;
+        c.red = FloatFromBits(0xFFC00000u + i);
+        c.green = -0.0f;
+        c.blue = FloatFromBits(0x7F800000u);
+      }
+      original->history.samples = SomeSamples(count);
+      const DeviceId originalId = driver.Register(original);
+      const ByteArray image = Save(driver, originalId);
+      // The flag is widened without sign: 200 is saved as 200.
+      const std::size_t names = layout->names ? 8 + original->channelName1.size() : 0;
+      EXPECT_EQ(image[28 + names + 16 + 12], 200);
+      EXPECT_EQ(image[28 + names + 16 + 13], 0);
+
+      const DeviceId id = RestoreDevice(driver, image, 0);
+      ASSERT_EQ(id, originalId + 1) << layout->model.shortName;
+      EXPECT_TRUE(runtime.messages().empty());
+      std::shared_ptr<EmuDevice> restored = driver.FindDevice(id);
+      ASSERT_NE(restored, nullptr);
+      EXPECT_EQ(restored->id, id);
+      EXPECT_FALSE(restored->updating.load());
+      EXPECT_FALSE(restored->recording.load());
+      // Only the named-channel model keeps names in its image.
+      EXPECT_EQ(restored->channelName1, layout->names ? original->channelName1 : "Channel 1");
+      EXPECT_EQ(restored->channelName2, layout->names ? "" : "Channel 2");
+      for (int i = 0; i < layout->n; ++i) {
+        EXPECT_EQ(restored->channelConfigs[i].shown, i < 2 ? 1 : 0) << i;
+        EXPECT_EQ(restored->channelConfigs[i].pad[0], 0) << "padding is not saved";
+        EXPECT_EQ(FloatBits(restored->live.values[i]), 0x7FFFFFFFu);
+        EXPECT_FALSE(restored->pending[i]);
+      }
+      ASSERT_EQ(restored->history.samples.size(), static_cast<std::size_t>(count));
+      EXPECT_EQ(FloatBits(restored->history.samples[2].values[1]), 0xFFC01234u);
+      // Settings, colours and samples: with the flags normalised both save alike.
+      original->channelConfigs[0].shown = 1;
+      original->channelConfigs[1].shown = 1;
+      EXPECT_EQ(Save(driver, id), Save(driver, originalId));
+    }
+}
+
+TEST(DeviceImage, SaveWhileRecordingHoldsTheHistoryOfOneMoment) {
   for (const Layout* layout : kLayouts) {
     testing::VirtualRuntime runtime;
     Driver driver(layout->model, runtime);
-    std::shared_ptr<EmuDevice> original = driver.NewDevice();
-    original->commSetting1 = std::numeric_limits<std::int32_t>::min();
-    original->commSetting2 = -1;
-    original->interval = 0x7FFFFFFF;
-    original->channelName1 = "Left \xB0 side with a long name";
-    original->channelName2 = "";
-    for (int i = 0; i < layout->n; ++i) {
-      ChannelConfig& c = original->channelConfigs[i];
-      c.shown = static_cast<std::uint8_t>(i == 0 ? 7 : i == 1 ? 200 : 0);
-      c.pad[0] = 0xAB;
-      c.red = FloatFromBits(0xFFC00000u + i);
-      c.green = -0.0f;
-      c.blue = FloatFromBits(0x7F800000u);
-    }
-    original->history.samples = SomeSamples(3);
-    const DeviceId originalId = driver.Register(original);
-    const ByteArray image = Save(driver, originalId);
-    // The flag is widened without sign: 200 is saved as 200.
-    const std::size_t names = layout->names ? 8 + original->channelName1.size() : 0;
-    EXPECT_EQ(image[28 + names + 16 + 12], 200);
-    EXPECT_EQ(image[28 + names + 16 + 13], 0);
-
-    const DeviceId id = RestoreDevice(driver, image, 0);
-    ASSERT_EQ(id, originalId + 1) << layout->model.shortName;
-    EXPECT_TRUE(runtime.messages().empty());
-    std::shared_ptr<EmuDevice> restored = driver.FindDevice(id);
-    ASSERT_NE(restored, nullptr);
-    EXPECT_EQ(restored->id, id);
-    EXPECT_FALSE(restored->updating.load());
-    EXPECT_FALSE(restored->recording.load());
-    // Only the named-channel model keeps names in its image.
-    EXPECT_EQ(restored->channelName1, layout->names ? original->channelName1 : "Channel 1");
-    EXPECT_EQ(restored->channelName2, layout->names ? "" : "Channel 2");
-    for (int i = 0; i < layout->n; ++i) {
-      EXPECT_EQ(restored->channelConfigs[i].shown, i < 2 ? 1 : 0) << i;
-      EXPECT_EQ(restored->channelConfigs[i].pad[0], 0) << "padding is not saved";
-      EXPECT_EQ(FloatBits(restored->live.values[i]), 0x7FFFFFFFu);
-      EXPECT_FALSE(restored->pending[i]);
-    }
-    ASSERT_EQ(restored->history.samples.size(), 3u);
-    EXPECT_EQ(FloatBits(restored->history.samples[2].values[1]), 0xFFC01234u);
-    // Settings, colours and samples: with the flags normalised both save alike.
-    original->channelConfigs[0].shown = 1;
-    original->channelConfigs[1].shown = 1;
-    EXPECT_EQ(Save(driver, id), Save(driver, originalId));
+    std::shared_ptr<EmuDevice> device = driver.NewDevice();
+    device->history.samples = SomeSamples(1000);
+    const DeviceId id = driver.Register(device);
+    const std::vector<Sample> all = SomeSamples(50000);
+    std::atomic<bool> recorded{false};
+    std::thread recorder([&] {
+      for (std::size_t j = 1000; j < all.size(); ++j) AppendSample(device->history, all[j]);
+      recorded.store(true);
+    });
+    // The device's fields are those of an image built from default parts.
+    const std::size_t at = Build(*layout, ImageParts{}).countAt;
+    do {
+      const ByteArray image = Save(driver, id);
+      const std::uint32_t count = image[at] | image[at + 1] << 8 | image[at + 2] << 16 |
+                                  static_cast<std::uint32_t>(image[at + 3]) << 24;
+      ImageParts parts;
+      parts.samples.assign(all.begin(), all.begin() + count);
+      EXPECT_TRUE(image == Build(*layout, parts).bytes) << layout->model.shortName << " " << count;
+    } while (!recorded.load());
+    recorder.join();
   }
 }
 

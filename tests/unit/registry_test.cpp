@@ -112,6 +112,58 @@ TEST(DriverRegistry, RemovingAnUpdatingDeviceStopsItsThreadFirst) {
   EXPECT_EQ(g_stopped.load(), 1);
 }
 
+TEST(DriverRegistry, LookupsStaySafeWhileDevicesComeAndGo) {
+  Rig rig(co2::kModel);
+  const DeviceId kept = rig.Add();
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 2; ++r) {
+    readers.emplace_back([&] {
+      while (!done.load()) {
+        for (DeviceId id = 1; id < 8; ++id) {
+          rig.driver.VisitDevice(id, [&](EmuDevice* d) {
+            if ((d != nullptr && d->id != id) || (id == kept && d == nullptr)) ++wrong;
+            if (d != nullptr) SetValue(*d, 0, 1.0f);  // touches the record
+          });
+          const std::shared_ptr<EmuDevice> found = rig.driver.FindDevice(id);
+          if (found != nullptr && found->id != id) ++wrong;
+        }
+      }
+    });
+  }
+  for (int round = 0; round < 300; ++round) {
+    const DeviceId id = rig.driver.Register(rig.driver.NewDevice());
+    rig.driver.RemoveDevice(id);
+  }
+  done.store(true);
+  for (std::thread& t : readers) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(rig.driver.DeviceCount(), 1u);
+}
+
+// Each nested visit pins one more snapshot; past the last free pin the
+// look-up falls back to a counted reference and still finds the device.
+void VisitNested(Driver& driver, DeviceId id, int depth, int& found) {
+  driver.VisitDevice(id, [&](EmuDevice* d) {
+    if (d != nullptr && d->id == id) ++found;
+    if (depth > 1) VisitNested(driver, id, depth - 1, found);
+  });
+}
+
+TEST(DriverRegistry, VisitsBeyondThePinsStillFindTheDevice) {
+  Rig rig(climate::kModel);
+  const DeviceId id = rig.Add();
+  int found = 0;
+  VisitNested(rig.driver, id, 40, found);
+  EXPECT_EQ(found, 40);
+  rig.driver.RemoveDevice(id);  // returns: no pin was left behind
+  rig.ids.clear();
+  int none = 0;
+  VisitNested(rig.driver, id, 40, none);
+  EXPECT_EQ(none, 0);
+}
+
 TEST(DriverRegistry, AddDeviceWithoutDialogCreatesNothing) {
   Rig rig(co2::kModel);
   EXPECT_EQ(rig.driver.AddDevice(), 0);
