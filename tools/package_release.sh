@@ -19,7 +19,7 @@ readonly plugins=(gasctl_sim.dll twotemp_sim.dll climate_sim.dll)
 readonly host_side=(portpick.dll portconf.dll portconf_dt.dll orv_host.exe)
 readonly runtime=(libstdc++-6.dll libgcc_s_dw2-1.dll libwinpthread-1.dll)
 # What a bare 32-bit Windows has; a packed program may import nothing else.
-readonly system_dlls=(kernel32.dll user32.dll msvcrt.dll)
+readonly system_dlls=(kernel32.dll user32.dll msvcrt.dll ws2_32.dll)
 
 fail() {
   echo "package_release: $*" >&2
