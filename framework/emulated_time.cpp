@@ -42,10 +42,14 @@ std::uint64_t MsToFileTime(std::uint64_t ms) {
   return ms > kMaxU64 / kFileTimePerMs ? kMaxU64 : ms * kFileTimePerMs;
 }
 
-std::uint64_t DoubleToU64(double value) {
-  if (!(value > 0)) return 0;
-  if (value >= 18446744073709549568.0) return kMaxU64;
-  return static_cast<std::uint64_t>(value);
+// value * numerator / denominator in 64-bit integers, without overflow for
+// the operands used here (numerator and denominator below 2^32), saturating.
+// Whole-integer arithmetic keeps the 32-bit builds free of x87 code.
+std::uint64_t MulDiv(std::uint64_t value, std::uint64_t numerator, std::uint64_t denominator) {
+  const std::uint64_t whole = value / denominator;
+  const std::uint64_t rest = value % denominator;
+  if (whole != 0 && numerator > kMaxU64 / whole) return kMaxU64;
+  return SaturatingAdd(whole * numerator, rest * numerator / denominator);
 }
 
 // The clock of one update thread started by an EmulatedRuntime.
@@ -117,12 +121,17 @@ std::string SpeedLogLine(const SpeedSetting& setting, const std::string& value) 
 EmulatedRuntime::EmulatedRuntime(Runtime& base, double factor)
     : base_(base),
       factor_(factor),
+      // Thousandths, from 1,000 up to 100,000,000, which an int32 conversion
+      // holds; a factor outside the accepted range is clamped into it.
+      factorMilli_(static_cast<std::uint32_t>(
+          static_cast<std::int32_t>(std::clamp(factor, 1.0, kMaxSpeed) * 1000.0 + 0.5))),
       originFileTime_(base.LocalFileTimeNow()),
       originMicros_(platform::MonotonicMicroseconds()) {}
 
 std::uint64_t EmulatedRuntime::EmulatedNow() const {
   const std::uint64_t elapsedMicros = platform::MonotonicMicroseconds() - originMicros_;
-  const std::uint64_t ms = DoubleToU64(static_cast<double>(elapsedMicros) * factor_ / 1000.0);
+  // elapsed µs * factor / 1000 = elapsed µs * factorMilli / 1,000,000 ms.
+  const std::uint64_t ms = MulDiv(elapsedMicros, factorMilli_, 1000000u);
   return SaturatingAdd(originFileTime_, MsToFileTime(ms));
 }
 
@@ -142,14 +151,15 @@ void EmulatedRuntime::JoinThread(platform::ThreadHandle handle) { base_.JoinThre
 bool EmulatedRuntime::WaitMs(platform::Event& stop, std::uint32_t nominalMs) {
   ThreadClock* clock = ClockOf(this);
   if (clock == nullptr) {
-    const double scaled = std::ceil(static_cast<double>(nominalMs) / factor_);
+    const std::uint64_t scaled = MulDiv(nominalMs, 1000u, factorMilli_);
     return base_.WaitMs(stop, static_cast<std::uint32_t>(scaled));
   }
   clock->nominalMs = SaturatingAdd(clock->nominalMs, nominalMs);
   // Waiting until a deadline rather than for a length keeps the pace exact
   // even where the platform rounds short waits to whole milliseconds.
-  const std::uint64_t due = SaturatingAdd(
-      clock->startMicros, DoubleToU64(static_cast<double>(clock->nominalMs) * 1000.0 / factor_));
+  // nominal ms / factor = nominal ms * 1,000,000 / factorMilli µs.
+  const std::uint64_t due =
+      SaturatingAdd(clock->startMicros, MulDiv(clock->nominalMs, 1000000u, factorMilli_));
   const std::uint64_t now = platform::MonotonicMicroseconds();
   const std::uint64_t aheadMs = due > now ? (due - now) / 1000 : 0;
   return base_.WaitMs(stop,

@@ -67,6 +67,7 @@ class EmulatedRuntime final : public Runtime {
  private:
   Runtime& base_;
   const double factor_;
+  const std::uint32_t factorMilli_;  // the factor in thousandths, for integer arithmetic
   const std::uint64_t originFileTime_;
   const std::uint64_t originMicros_;
 };
