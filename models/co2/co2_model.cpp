@@ -43,7 +43,6 @@ void Step(float* values, Rng& /*rng*/) {
   Co2Loop(values);
 }
 
-// 0.63 and 0.78 as the nearest floats (0x3F2147AE, 0x3F47AE14).
 const ModelDescription kModel = {
     .longName = "CO2-Controller EMU",
     .shortName = "CO2-Ctrl EMU",
@@ -56,24 +55,9 @@ const ModelDescription kModel = {
     .valueCount = 4,
     .channels =
         {
-            {.kind = kKindQuantity,
-             .name = "CO2",
-             .settable = 0,
-             .axisIndex = 1,
-             .minimum = 0.0f,
-             .maximum = 10.0f},
-            {.kind = kKindQuantity,
-             .name = "CO2 Nominal",
-             .settable = 1,
-             .axisIndex = 1,
-             .minimum = 0.0f,
-             .maximum = 10.0f},
-            {.kind = kKindSwitch,
-             .name = "CO2 Regulator",
-             .settable = 1,
-             .axisIndex = 0,
-             .minimum = 0.0f,
-             .maximum = 1.0f},
+            kLoopChannels[0],
+            kLoopChannels[1],
+            kLoopChannels[2],
             {.kind = kKindLevel,
              .name = "Pump Level",
              .settable = 1,
@@ -81,31 +65,13 @@ const ModelDescription kModel = {
              .minimum = 0.0f,
              .maximum = 5.0f},
         },
-    .axes =
-        {
-            {.label = "Lvl",
-             .unit = "",
-             .minimum = 0.0,
-             .maximum = 5.0,
-             .step = 1.0,
-             .red = 0.0f,
-             .green = 0.0f,
-             .blue = 0.0f},
-            {.label = "CO2",
-             .unit = "[%]",
-             .minimum = 0.0,
-             .maximum = 10.0,
-             .step = 1.0,
-             .red = 0.0f,
-             .green = 0.0f,
-             .blue = 1.0f},
-        },
+    .axes = {kLevelAxis, kCo2Axis},
     .setKinds = {SetKind::kNotStored, SetKind::kPlain, SetKind::kSwitch, SetKind::kLevel},
     .defaultConfigs =
         {
-            {.shown = 1, .pad = {}, .red = 0.0f, .green = 0.0f, .blue = 1.0f},
-            {.shown = 0, .pad = {}, .red = 0.63f, .green = 0.63f, .blue = 1.0f},
-            {.shown = 0, .pad = {}, .red = 0.0f, .green = 0.0f, .blue = 0.78f},
+            kLoopConfigs[0],
+            kLoopConfigs[1],
+            kLoopConfigs[2],
             {.shown = 0, .pad = {}, .red = 0.0f, .green = 0.0f, .blue = 0.0f},
         },
     .step = &Step,
