@@ -524,7 +524,11 @@ TEST(UpdateThread, StopDuringAWaitEndsItAtOnceWithoutAnotherTick) {
     rig.dev().interval = c.interval;
     rig.runtime.holdWait = [&c](std::uint32_t, int index) { return index == c.heldWait; };
     SetUpdating(rig.dev(), true);
-    while (rig.runtime.held.load() == 0) std::this_thread::yield();
+    const auto reachBy = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (rig.runtime.held.load() == 0 && std::chrono::steady_clock::now() < reachBy) {
+      std::this_thread::yield();
+    }
+    EXPECT_EQ(rig.runtime.held.load(), 1) << "the thread never reached the held wait";
     const auto start = std::chrono::steady_clock::now();
     SetUpdating(rig.dev(), false);
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
