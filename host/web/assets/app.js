@@ -117,7 +117,11 @@ function buildDriverSection(driver) {
 
 function buildChart(canvas, driver, device) {
   const scales = {
-    x: { type: 'linear', ticks: { maxTicksLimit: 7, callback: (v) => clock(canvas.firstSeconds + v) } },
+    x: {
+      type: 'linear',
+      // Without the range's own ends as extra ticks, whose labels would crowd their neighbours.
+      ticks: { maxTicksLimit: 7, includeBounds: false, callback: (v) => clock(canvas.firstSeconds + v) },
+    },
   };
   driver.axes.forEach((axis, i) => {
     const title = axis.unit ? `${axis.label} ${axis.unit}` : axis.label;
