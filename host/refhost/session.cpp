@@ -72,7 +72,7 @@ SessionResult Session::Open(const std::vector<std::string>& pluginPaths,
     drivers_.push_back(std::move(driver));
     if (!drivers_.back()->initialised) {
       CloseLocked();
-      return Fail(SessionStatus::kFailed,
+      return Fail(SessionStatus::kRefused,
                   "the Init of " + path + " failed: it could not bind its dialog modules");
     }
     drivers_.back()->table().GetDriverInfo(drivers_.back()->info);
@@ -213,6 +213,8 @@ SessionResult Session::AddDevice(std::int32_t driver, const AddRequest& request,
   if (owner == nullptr) return result;
   if (request.interval < 0) return Fail(SessionStatus::kBadRequest, "interval below 0");
   dialogs_.AnswerAddDevice(request.setting1, request.setting2);
+  // Room first: a device the driver made must be held, or Close cannot remove it.
+  owner->devices.reserve(owner->devices.size() + 1);
   id = owner->table().AddDevice();
   if (id == 0) return Fail(SessionStatus::kRefused, BoxTextOr("the driver added no device"));
   owner->devices.push_back(HostedDevice{id, std::nullopt, 0, 0, {}, {}});
@@ -386,6 +388,7 @@ SessionResult Session::Restore(std::int32_t driver, const ByteArray& image, Devi
     return Fail(SessionStatus::kBadRequest, "the image is too large");
   }
   TakeMessageBoxTexts();  // only this call's boxes count
+  owner->devices.reserve(owner->devices.size() + 1);
   id = owner->table().RestoreDevice(image, 0);
   if (id == 0) return Fail(SessionStatus::kRefused, BoxTextOr("the driver refused the image"));
   owner->devices.push_back(HostedDevice{id, std::nullopt, 0, 0, {}, {}});

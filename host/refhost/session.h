@@ -24,7 +24,7 @@ enum class SessionStatus {
   kOk,
   kNotFound,    // no such driver, device or value index
   kBadRequest,  // an argument the table must not receive
-  kRefused,     // the driver declined (cancelled dialog, refused image)
+  kRefused,     // the driver declined (failed Init, cancelled dialog, refused image)
   kFailed,      // the host itself failed (file system)
 };
 
