@@ -181,9 +181,10 @@ class HostRun {
       session_.SetUpdating(kDriver, device.id, true);
     }
     for (const ValueWrite& write : options_.writes) {
-      // A read-only value is refused; the note above said so already.
+      // As typed, read-only values included: the driver decides what they do.
       for (const HostedDevice& device : devices_) {
-        session_.SetValue(kDriver, device.id, write.index, write.value);
+        session_.SetValue(kDriver, device.id, write.index, write.value,
+                          Session::WriteCheck::kAsGiven);
       }
       console_.Print("value " + std::to_string(write.index) + " set to " +
                      FormatFloat(write.value) + " on every device");

@@ -265,7 +265,8 @@ SessionResult Session::ShowSettings(std::int32_t driver, DeviceId id,
   return result;
 }
 
-SessionResult Session::SetValue(std::int32_t driver, DeviceId id, std::int32_t index, float value) {
+SessionResult Session::SetValue(std::int32_t driver, DeviceId id, std::int32_t index, float value,
+                                WriteCheck check) {
   std::lock_guard<std::mutex> lock(mutex_);
   SessionResult result;
   Driver* owner = nullptr;
@@ -274,10 +275,12 @@ SessionResult Session::SetValue(std::int32_t driver, DeviceId id, std::int32_t i
   if (index < 0 || static_cast<std::size_t>(index) >= channels.size()) {
     return Fail(SessionStatus::kNotFound, "no value " + std::to_string(index));
   }
-  if (channels[static_cast<std::size_t>(index)].settable == 0) {
+  if (check == WriteCheck::kChecked && channels[static_cast<std::size_t>(index)].settable == 0) {
     return Fail(SessionStatus::kBadRequest, "value " + std::to_string(index) + " is read-only");
   }
-  if (!std::isfinite(value)) return Fail(SessionStatus::kBadRequest, "the value must be finite");
+  if (check == WriteCheck::kChecked && !std::isfinite(value)) {
+    return Fail(SessionStatus::kBadRequest, "the value must be finite");
+  }
   owner->table().SetValue(id, index, value);
   return result;
 }
