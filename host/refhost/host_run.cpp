@@ -10,8 +10,7 @@
 #include <system_error>
 #include <vector>
 
-#include "host/refhost/dialog_modules.h"
-#include "host/refhost/plugin_module.h"
+#include "host/refhost/session.h"
 #include "host/refhost/table_view.h"
 #include "orv/driver_api.h"
 #include "platform/platform.h"
@@ -33,10 +32,9 @@ bool ReadWholeFile(const std::string& path, ByteArray& bytes) {
   return !in.bad();
 }
 
-bool WriteWholeFile(const fs::path& path, const ByteArray& bytes) {
+bool WriteWholeFile(const fs::path& path, const void* data, std::size_t size) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
+  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
   out.close();
   return static_cast<bool>(out);
 }
@@ -52,27 +50,18 @@ class HostRun {
   HostRun(const HostOptions& options, Console& console) : options_(options), console_(console) {}
 
   int Run(const std::string& dialogFolder, const std::atomic<bool>& stopRequested) {
-    std::string error;
-    // The dialogs go first: the plug-in's Init then finds them in the process.
-    if (!dialogs_.Load(dialogFolder, error)) {
-      Fail(error + " (see --dialogs)");
+    const SessionResult opened = session_.Open({options_.pluginPath}, dialogFolder, &Console::Log);
+    if (!opened.ok()) {
+      Fail(opened.status == SessionStatus::kRefused
+               ? "the plug-in's Init failed: it could not bind its dialog modules"
+               : opened.message);
       return kExitFailure;
     }
-    dialogs_.AnswerAddDevice(options_.commSetting1, options_.commSetting2);
-    if (!plugin_.Load(options_.pluginPath, error)) {
-      Fail(error);
-      return kExitFailure;
-    }
-    const DriverFunctionTable& driver = plugin_.table();
-    if (driver.Init(&Console::Log) == 0) {
-      Fail("the plug-in's Init failed: it could not bind its dialog modules");
-      driver.Shutdown();  // releases whatever Init had loaded
-      return kExitFailure;
-    }
-    driver.GetDriverInfo(info_);
-    console_.Print("driver " + Cp1252ToUtf8(info_.longName) + " (" + Cp1252ToUtf8(info_.shortName) +
-                   "), file " + Cp1252ToUtf8(info_.fileName) + ", version " +
-                   std::to_string(info_.versionMajor) + "." + std::to_string(info_.versionMinor));
+    const DriverState driver = session_.State().drivers.front();
+    shortName_ = driver.shortName;
+    console_.Print("driver " + driver.longName + " (" + driver.shortName + "), file " +
+                   driver.fileName + ", version " + std::to_string(driver.versionMajor) + "." +
+                   std::to_string(driver.versionMinor));
 
     // Running out of memory (in a 32-bit host: of address space) ends the run,
     // but never before the devices are removed and the driver is shut down:
@@ -91,15 +80,15 @@ class HostRun {
     } catch (const std::bad_alloc&) {
       Fail("out of memory with " + std::to_string(devices_.size()) + " devices; stopping");
     }
-    for (const HostedDevice& device : devices_) driver.RemoveDevice(device.id);
-    devices_.clear();
-    driver.Shutdown();
-    plugin_.Free();
-    dialogs_.Free();
+    // Removes the devices one after the other, shuts the driver down, unloads.
+    session_.Close();
     return failed_ ? kExitFailure : kExitOk;
   }
 
  private:
+  // The terminal run holds one plug-in.
+  static constexpr std::int32_t kDriver = 0;
+
   // Reports a failure; the run then ends with kExitFailure.
   bool Fail(const std::string& message) {
     console_.PrintError("orv_host: " + message);
@@ -107,28 +96,36 @@ class HostRun {
     return false;
   }
 
-  const DriverFunctionTable& driver() const { return plugin_.table(); }
-
   // Restored devices first, in the order given, then the added ones. A refused
   // image ends the run; a refused AddDevice ends the creation, and the run
   // goes on with the devices made so far (a 32-bit host may run out of room).
+  // A device the session holds is removed on Close even if this list could
+  // not take it.
   bool CreateDevices() {
     for (const std::string& file : options_.restoreFiles) {
       ByteArray image;
       if (!ReadWholeFile(file, image)) return Fail("cannot read saved image " + file);
-      const DeviceId id = driver().RestoreDevice(image, 0);
-      if (id == 0) return Fail("the plug-in refused the saved image " + file);
-      Keep(HostedDevice{id, true});
+      DeviceId id = 0;
+      if (!session_.Restore(kDriver, image, id).ok()) {
+        return Fail("the plug-in refused the saved image " + file);
+      }
+      devices_.push_back(HostedDevice{id, true});
       console_.Print("device " + std::to_string(id) + " restored from " + file);
     }
+    AddRequest add;
+    add.setting1 = options_.commSetting1;
+    add.setting2 = options_.commSetting2;
+    add.interval = options_.interval;
+    add.record = false;  // switched on with updating, after the writes are checked
+    add.start = false;
     for (std::int32_t n = 0; n < options_.devices; ++n) {
-      const DeviceId id = driver().AddDevice();
-      if (id == 0) {
+      DeviceId id = 0;
+      if (!session_.AddDevice(kDriver, add, id).ok()) {
         Fail("the plug-in added no device after " + std::to_string(devices_.size()) +
              "; running those");
         return true;
       }
-      Keep(HostedDevice{id, false});
+      devices_.push_back(HostedDevice{id, false});
       console_.Print("device " + std::to_string(id) + " added with connection settings " +
                      std::to_string(options_.commSetting1) + ", " +
                      std::to_string(options_.commSetting2));
@@ -136,48 +133,40 @@ class HostRun {
     return true;
   }
 
-  // A device the host cannot hold is removed again at once.
-  void Keep(const HostedDevice& device) {
-    try {
-      devices_.push_back(device);
-    } catch (const std::bad_alloc&) {
-      driver().RemoveDevice(device.id);
-      throw;
-    }
-  }
-
-  // Interval and channel names reach the driver only through its settings dialog.
+  // Interval and channel names reach the driver only through its settings
+  // dialog. Added devices got the interval when they were added; restored
+  // ones keep the interval of their image unless one was given.
   void ConfigureDevices() {
-    const std::int32_t twoNameCallsBefore = dialogs_.TwoNameSettingsCalls();
-    bool askedForNames = false;
     for (const HostedDevice& device : devices_) {
-      const bool setInterval = !device.restored || options_.intervalGiven;
+      const bool setInterval = device.restored && options_.intervalGiven;
       if (!setInterval && !options_.namesGiven) continue;
-      const bool names = options_.namesGiven;
-      dialogs_.AnswerSettings(setInterval, options_.interval,
-                              names ? &options_.channelName1 : nullptr,
-                              names ? &options_.channelName2 : nullptr);
-      driver().ShowSettings(device.id);
-      askedForNames = askedForNames || names;
+      SettingsRequest settings;
+      if (setInterval || !device.restored) settings.interval = options_.interval;
+      if (options_.namesGiven) {
+        settings.name1 = options_.channelName1;
+        settings.name2 = options_.channelName2;
+      }
+      session_.ShowSettings(kDriver, device.id, settings);
     }
-    if (askedForNames && dialogs_.TwoNameSettingsCalls() == twoNameCallsBefore) {
+    if (options_.namesGiven && session_.State().drivers.front().channelNames == false) {
       console_.Print("note: --names ignored, this driver has no channel names");
     }
   }
 
   bool CheckWrites() {
-    for (const HostedDevice& device : devices_) {
-      const std::vector<ChannelDescriptor> channels = driver().GetChannelDescriptors(device.id);
+    if (options_.writes.empty()) return true;
+    const HostState state = session_.State();
+    for (const DeviceState& device : state.devices) {
       for (const ValueWrite& write : options_.writes) {
         const auto index = static_cast<std::size_t>(write.index);
-        if (index >= channels.size()) {
+        if (index >= device.channels.size()) {
           return Fail("--set " + std::to_string(write.index) + ": device " +
-                      std::to_string(device.id) + " has only " + std::to_string(channels.size()) +
-                      " values");
+                      std::to_string(device.id) + " has only " +
+                      std::to_string(device.channels.size()) + " values");
         }
-        if (&device == &devices_.front() && channels[index].settable == 0) {
-          console_.Print("note: value " + std::to_string(write.index) + " (" +
-                         Cp1252ToUtf8(channels[index].name) +
+        const ChannelDescriptor& channel = device.channels[index].descriptor;
+        if (&device == &state.devices.front() && channel.settable == 0) {
+          console_.Print("note: value " + std::to_string(write.index) + " (" + channel.name +
                          ") is read-only; the driver does not store it");
         }
       }
@@ -188,12 +177,14 @@ class HostRun {
   void StartDevices() {
     for (const HostedDevice& device : devices_) {
       // Recording first, so that the first tick is already recorded.
-      if (options_.record) driver().SetRecording(device.id, true);
-      driver().SetUpdating(device.id, true);
+      if (options_.record) session_.SetRecording(kDriver, device.id, true);
+      session_.SetUpdating(kDriver, device.id, true);
     }
     for (const ValueWrite& write : options_.writes) {
+      // As typed, read-only values included: the driver decides what they do.
       for (const HostedDevice& device : devices_) {
-        driver().SetValue(device.id, write.index, write.value);
+        session_.SetValue(kDriver, device.id, write.index, write.value,
+                          Session::WriteCheck::kAsGiven);
       }
       console_.Print("value " + std::to_string(write.index) + " set to " +
                      FormatFloat(write.value) + " on every device");
@@ -219,22 +210,18 @@ class HostRun {
   }
 
   void ShowValues(std::int64_t second) {
-    const std::vector<AxisDescriptor> axes = driver().GetAxisDescriptors();
     std::vector<DeviceRow> rows;
-    for (const HostedDevice& device : devices_) {
+    for (const DeviceState& device : session_.State().devices) {
       DeviceRow row;
       row.id = device.id;
-      const std::vector<ChannelDescriptor> channels = driver().GetChannelDescriptors(device.id);
-      for (std::size_t i = 0; i < channels.size(); ++i) {
-        const ChannelDescriptor& channel = channels[i];
-        const auto axis = static_cast<std::size_t>(channel.axisIndex);
-        row.channels.push_back(ChannelHeading{
-            channel.name, axis < axes.size() ? axes[axis].unit : std::string(), channel.kind});
-        row.values.push_back(driver().GetValue(device.id, static_cast<std::int32_t>(i)));
+      for (const ChannelState& channel : device.channels) {
+        row.channels.push_back(
+            ChannelHeading{channel.descriptor.name, channel.unit, channel.descriptor.kind});
+        row.values.push_back(channel.value);
       }
       rows.push_back(std::move(row));
     }
-    std::string title = Cp1252ToUtf8(info_.shortName) + " at " + std::to_string(second) + " s";
+    std::string title = shortName_ + " at " + std::to_string(second) + " s";
     title += options_.durationSeconds > 0 ? " of " + std::to_string(options_.durationSeconds) + " s"
                                           : " (Ctrl-C stops)";
     if (!options_.speed.empty()) title += ", clocks at " + options_.speed + "x real time";
@@ -248,7 +235,7 @@ class HostRun {
   void StopDevices() {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
-    for (const HostedDevice& device : devices_) driver().SetUpdating(device.id, false);
+    for (const HostedDevice& device : devices_) session_.SetUpdating(kDriver, device.id, false);
     const std::chrono::duration<double, std::milli> took = Clock::now() - start;
     std::ostringstream text;
     text << std::fixed << std::setprecision(1) << took.count();
@@ -267,10 +254,10 @@ class HostRun {
     if (options_.saveDir.empty() || !MakeFolder(options_.saveDir)) return;
     for (const HostedDevice& device : devices_) {
       ByteArray image;
-      driver().SaveDevice(device.id, image);
+      session_.Save(kDriver, device.id, image);
       const fs::path path =
           fs::path(options_.saveDir) / ("device-" + std::to_string(device.id) + ".img");
-      if (!WriteWholeFile(path, image)) {
+      if (!WriteWholeFile(path, image.data(), image.size())) {
         Fail("cannot write " + path.string());
         continue;
       }
@@ -284,12 +271,15 @@ class HostRun {
     for (const HostedDevice& device : devices_) {
       const fs::path path =
           fs::path(options_.exportDir) / ("history-" + std::to_string(device.id) + ".csv");
-      // The driver reports an unwritable file only to the user, so the host
-      // looks for the file afterwards; an old one must not pass for it.
+      // A failed export must not leave an old file to pass for it.
       std::error_code ignored;
       fs::remove(path, ignored);
-      driver().ExportHistory(device.id, path.string(), options_.separator, options_.decimalPoint);
-      if (!fs::exists(path, ignored)) {
+      std::string text;
+      if (!session_
+               .Export(kDriver, device.id, options_.separator, options_.decimalPoint,
+                       options_.exportDir, text)
+               .ok() ||
+          !WriteWholeFile(path, text.data(), text.size())) {
         Fail("the plug-in did not export the history of device " + std::to_string(device.id) +
              " to " + path.string());
         continue;
@@ -301,10 +291,8 @@ class HostRun {
 
   const HostOptions& options_;
   Console& console_;
-  // Declared before the plug-in so that they are released after it.
-  DialogModules dialogs_;
-  PluginModule plugin_;
-  DriverInfo info_;
+  Session session_;
+  std::string shortName_;  // UTF-8
   std::vector<HostedDevice> devices_;
   bool failed_ = false;
 };

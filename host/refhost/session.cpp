@@ -72,7 +72,7 @@ SessionResult Session::Open(const std::vector<std::string>& pluginPaths,
     drivers_.push_back(std::move(driver));
     if (!drivers_.back()->initialised) {
       CloseLocked();
-      return Fail(SessionStatus::kFailed,
+      return Fail(SessionStatus::kRefused,
                   "the Init of " + path + " failed: it could not bind its dialog modules");
     }
     drivers_.back()->table().GetDriverInfo(drivers_.back()->info);
@@ -213,6 +213,8 @@ SessionResult Session::AddDevice(std::int32_t driver, const AddRequest& request,
   if (owner == nullptr) return result;
   if (request.interval < 0) return Fail(SessionStatus::kBadRequest, "interval below 0");
   dialogs_.AnswerAddDevice(request.setting1, request.setting2);
+  // Room first: a device the driver made must be held, or Close cannot remove it.
+  owner->devices.reserve(owner->devices.size() + 1);
   id = owner->table().AddDevice();
   if (id == 0) return Fail(SessionStatus::kRefused, BoxTextOr("the driver added no device"));
   owner->devices.push_back(HostedDevice{id, std::nullopt, 0, 0, {}, {}});
@@ -263,7 +265,8 @@ SessionResult Session::ShowSettings(std::int32_t driver, DeviceId id,
   return result;
 }
 
-SessionResult Session::SetValue(std::int32_t driver, DeviceId id, std::int32_t index, float value) {
+SessionResult Session::SetValue(std::int32_t driver, DeviceId id, std::int32_t index, float value,
+                                WriteCheck check) {
   std::lock_guard<std::mutex> lock(mutex_);
   SessionResult result;
   Driver* owner = nullptr;
@@ -272,10 +275,12 @@ SessionResult Session::SetValue(std::int32_t driver, DeviceId id, std::int32_t i
   if (index < 0 || static_cast<std::size_t>(index) >= channels.size()) {
     return Fail(SessionStatus::kNotFound, "no value " + std::to_string(index));
   }
-  if (channels[static_cast<std::size_t>(index)].settable == 0) {
+  if (check == WriteCheck::kChecked && channels[static_cast<std::size_t>(index)].settable == 0) {
     return Fail(SessionStatus::kBadRequest, "value " + std::to_string(index) + " is read-only");
   }
-  if (!std::isfinite(value)) return Fail(SessionStatus::kBadRequest, "the value must be finite");
+  if (check == WriteCheck::kChecked && !std::isfinite(value)) {
+    return Fail(SessionStatus::kBadRequest, "the value must be finite");
+  }
   owner->table().SetValue(id, index, value);
   return result;
 }
@@ -386,6 +391,7 @@ SessionResult Session::Restore(std::int32_t driver, const ByteArray& image, Devi
     return Fail(SessionStatus::kBadRequest, "the image is too large");
   }
   TakeMessageBoxTexts();  // only this call's boxes count
+  owner->devices.reserve(owner->devices.size() + 1);
   id = owner->table().RestoreDevice(image, 0);
   if (id == 0) return Fail(SessionStatus::kRefused, BoxTextOr("the driver refused the image"));
   owner->devices.push_back(HostedDevice{id, std::nullopt, 0, 0, {}, {}});

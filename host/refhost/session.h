@@ -24,7 +24,7 @@ enum class SessionStatus {
   kOk,
   kNotFound,    // no such driver, device or value index
   kBadRequest,  // an argument the table must not receive
-  kRefused,     // the driver declined (cancelled dialog, refused image)
+  kRefused,     // the driver declined (failed Init, cancelled dialog, refused image)
   kFailed,      // the host itself failed (file system)
 };
 
@@ -117,7 +117,12 @@ class Session {
   SessionResult AddDevice(std::int32_t driver, const AddRequest& request, DeviceId& id);
   SessionResult RemoveDevice(std::int32_t driver, DeviceId id);
   SessionResult ShowSettings(std::int32_t driver, DeviceId id, const SettingsRequest& request);
-  SessionResult SetValue(std::int32_t driver, DeviceId id, std::int32_t index, float value);
+  // kChecked refuses read-only values and non-finite numbers; kAsGiven hands
+  // any value of an existing index to the driver, which decides what it does
+  // with it (the terminal's --set writes go through as typed).
+  enum class WriteCheck { kChecked, kAsGiven };
+  SessionResult SetValue(std::int32_t driver, DeviceId id, std::int32_t index, float value,
+                         WriteCheck check = WriteCheck::kChecked);
   SessionResult SetUpdating(std::int32_t driver, DeviceId id, bool on);
   SessionResult SetRecording(std::int32_t driver, DeviceId id, bool on);
   SessionResult ClearHistory(std::int32_t driver, DeviceId id);

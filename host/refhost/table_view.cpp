@@ -102,8 +102,8 @@ void RenderBlock(const std::vector<DeviceRow>& rows, std::size_t first, std::siz
   bool anyUnit = false;
   for (std::size_t c = 0; c < columns.size(); ++c) {
     Column& column = columns[c];
-    const std::string name = Cp1252ToUtf8(head.channels[c].name);
-    column.unit = Cp1252ToUtf8(head.channels[c].unit);
+    const std::string& name = head.channels[c].name;
+    column.unit = head.channels[c].unit;
     column.width = std::max(kMinColumnWidth, DisplayWidth(column.unit));
     for (const std::string& word : SplitWords(name)) {
       column.width = std::max(column.width, DisplayWidth(word));

@@ -10,7 +10,7 @@
 
 namespace orv::refhost {
 
-// One column heading as the driver describes it; text in Windows-1252.
+// One column heading as the driver describes it; text in UTF-8.
 struct ChannelHeading {
   std::string name;
   std::string unit;

@@ -72,7 +72,7 @@ TEST(TableView, ColumnsAlignUnderWrappedHeadings) {
 
 TEST(TableView, ColumnsWidenForLongWordsUnitsAndValues) {
   const std::vector<ChannelHeading> channels{{"Ventilation Level", "", kKindLevel},
-                                             {"T", "[\260C]", kKindQuantity}};
+                                             {"T", "[\302\260C]", kKindQuantity}};
   EXPECT_EQ(Joined(RenderTable({{1, channels, {3.0f, 123456.0f}}})),
             "        Ventilation\n"
             "Device        Level          T\n"
