@@ -12,6 +12,7 @@
 
 #include "host/refhost/session.h"
 #include "host/refhost/table_view.h"
+#include "host/refhost/whole_file.h"
 #include "orv/driver_api.h"
 #include "platform/platform.h"
 
@@ -24,20 +25,6 @@ struct HostedDevice {
   DeviceId id = 0;
   bool restored = false;
 };
-
-bool ReadWholeFile(const std::string& path, ByteArray& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
-
-bool WriteWholeFile(const fs::path& path, const void* data, std::size_t size) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-  out.close();
-  return static_cast<bool>(out);
-}
 
 std::string FormatFloat(float value) {
   std::ostringstream text;

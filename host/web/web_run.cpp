@@ -9,6 +9,7 @@
 
 #include "host/refhost/host_run.h"
 #include "host/refhost/session.h"
+#include "host/refhost/whole_file.h"
 #include "host/web/web_server.h"
 #include "platform/platform.h"
 
@@ -20,19 +21,8 @@ using refhost::Console;
 using refhost::HostOptions;
 using refhost::Session;
 
-bool ReadWholeFile(const std::string& path, ByteArray& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
-
-bool WriteWholeFile(const fs::path& path, const void* data, std::size_t size) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-  out.close();
-  return static_cast<bool>(out);
-}
+using refhost::ReadWholeFile;
+using refhost::WriteWholeFile;
 
 // Restored devices (into the first plug-in) first, then the added ones;
 // false after printing why.
