@@ -75,35 +75,6 @@ Driver::~Driver() {
   delete snapshot_.load();
 }
 
-const RegistrySnapshot* Driver::PinSnapshot(std::size_t& slot) {
-  // Threads start at different slots (their stacks lie apart), so that a
-  // host's few threads rarely contend for one.
-  const std::size_t start = (reinterpret_cast<std::uintptr_t>(&slot) >> 14) % kPinSlots;
-  for (std::size_t k = 0; k < kPinSlots; ++k) {
-    const std::size_t i = (start + k) % kPinSlots;
-    const RegistrySnapshot* pinned = snapshot_.load();
-    const RegistrySnapshot* free = nullptr;
-    if (!pins_[i].pinned.compare_exchange_strong(free, pinned)) continue;
-    // The pin counts only if the snapshot was still current after it was
-    // published: a registry change that replaced it meanwhile may not have
-    // seen the pin.
-    for (;;) {
-      const RegistrySnapshot* current = snapshot_.load();
-      if (current == pinned) {
-        slot = i;
-        return pinned;
-      }
-      pins_[i].pinned.store(current);
-      pinned = current;
-    }
-  }
-  return nullptr;
-}
-
-void Driver::UnpinSnapshot(std::size_t slot) {
-  pins_[slot].pinned.store(nullptr, std::memory_order_release);
-}
-
 namespace {
 
 std::unique_ptr<RegistrySnapshot> SnapshotOf(const std::vector<std::shared_ptr<EmuDevice>>& list) {
@@ -120,9 +91,7 @@ const RegistrySnapshot* Driver::PublishLocked(std::unique_ptr<RegistrySnapshot> 
 }
 
 void Driver::RetireSnapshot(const RegistrySnapshot* old) {
-  for (PinSlot& slot : pins_) {
-    while (slot.pinned.load() == old) std::this_thread::yield();
-  }
+  SharedReadSections().WaitForReaders();
   delete old;
 }
 
@@ -184,12 +153,12 @@ std::int32_t Driver::Shutdown() {
 void Driver::GetDriverInfo(DriverInfo& out) const { out = info_; }
 
 std::shared_ptr<EmuDevice> Driver::FindDevice(DeviceId id) {
-  std::size_t slot;
-  if (const RegistrySnapshot* snapshot = PinSnapshot(slot)) {
-    const RegistrySnapshot::Entry* entry = snapshot->Find(id);
-    std::shared_ptr<EmuDevice> device = entry != nullptr ? entry->device : nullptr;
-    UnpinSnapshot(slot);
-    return device;
+  {
+    ReadSection section;
+    if (section.entered()) {
+      const RegistrySnapshot::Entry* entry = snapshot_.load()->Find(id);
+      return entry != nullptr ? entry->device : nullptr;
+    }
   }
   LockGuard lock(registryMutex_);
   for (const auto& device : devices_) {

@@ -8,11 +8,13 @@
 #include <forward_list>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "framework/device.h"
 #include "framework/emulated_time.h"
 #include "framework/model.h"
+#include "framework/read_sections.h"
 #include "framework/runtime.h"
 #include "orv/driver_api.h"
 #include "platform/platform.h"
@@ -70,23 +72,30 @@ class Driver {
   // that holds the device is pinned for the call instead, and a change of the
   // registry waits until no call pins the snapshot it replaces. For brief
   // calls only, such as the queries a host makes many times a second.
+  // Calls visit with the device, or with null when the registry does not hold
+  // id, taking neither registryMutex_ nor a reference: the call runs in a
+  // read section, and a change of the registry frees the snapshot it
+  // replaces only once every open section has closed. For brief calls only,
+  // such as the queries a host makes many times a second. A visit taking
+  // (EmuDevice*, bool) learns whether it runs in a read section (false when
+  // every slot was taken and the device is held by a counted reference).
   template <typename Visit>
   void VisitDevice(DeviceId id, Visit&& visit) {
-    std::size_t slot;
-    const RegistrySnapshot* snapshot = PinSnapshot(slot);
-    if (snapshot == nullptr) {
-      // Every pin slot is taken: a counted reference does the same job.
-      const std::shared_ptr<EmuDevice> device = FindDevice(id);
-      visit(device.get());
-      return;
+    ReadSection section;
+    std::shared_ptr<EmuDevice> counted;
+    EmuDevice* device = nullptr;
+    if (section.entered()) {
+      const RegistrySnapshot::Entry* entry = snapshot_.load()->Find(id);
+      device = entry != nullptr ? entry->device.get() : nullptr;
+    } else {
+      counted = FindDevice(id);
+      device = counted.get();
     }
-    struct Unpin {
-      Driver& driver;
-      std::size_t slot;
-      ~Unpin() { driver.UnpinSnapshot(slot); }
-    } unpin{*this, slot};
-    const RegistrySnapshot::Entry* entry = snapshot->Find(id);
-    visit(entry != nullptr ? entry->device.get() : nullptr);
+    if constexpr (std::is_invocable_v<Visit, EmuDevice*, bool>) {
+      visit(device, section.entered());
+    } else {
+      visit(device);
+    }
   }
   // Gives the device the next identifier and appends it; returns the id.
   DeviceId Register(std::shared_ptr<EmuDevice> device);
@@ -107,14 +116,10 @@ class Driver {
   // started from now on; logs a line for an emulated or an ignored setting.
   void ChooseClock(LogFn log);
 
-  // Pins the current snapshot in a free slot and stores the slot's index;
-  // null when no slot is free.
-  const RegistrySnapshot* PinSnapshot(std::size_t& slot);
-  void UnpinSnapshot(std::size_t slot);
   // Publishes the device list as it stands (registryMutex_ held) and returns
   // the snapshot it replaces, for RetireSnapshot once the mutex is released.
   const RegistrySnapshot* PublishLocked(std::unique_ptr<RegistrySnapshot> next);
-  // Waits until no call pins the snapshot, then destroys it.
+  // Waits until no read section can still use the snapshot, then destroys it.
   void RetireSnapshot(const RegistrySnapshot* old);
 
   const ModelDescription& model_;
@@ -137,13 +142,6 @@ class Driver {
   // The published copy of devices_: replaced under registryMutex_, read
   // without a lock; never null.
   std::atomic<const RegistrySnapshot*> snapshot_;
-  // A pinned snapshot stays alive. Each slot is taken by one call at a time
-  // (null when free); on its own cache line, as host threads write them.
-  static constexpr std::size_t kPinSlots = 32;
-  struct alignas(64) PinSlot {
-    std::atomic<const RegistrySnapshot*> pinned{nullptr};
-  };
-  PinSlot pins_[kPinSlots];
 };
 
 // Copies the model's channel rows; with per-device channel names each name is

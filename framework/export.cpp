@@ -126,16 +126,16 @@ namespace {
 
 // Formats the data lines straight into a buffer and writes it whenever it
 // holds 1 MiB.
-void WriteDataLines(std::ofstream& file, const std::vector<Sample>& samples, int valueCount,
+void WriteDataLines(std::ofstream& file, const Sample* begin, const Sample* end, int valueCount,
                     char separator, char decimalPoint) {
   constexpr std::size_t kChunk = 1024 * 1024;
-  const std::uint64_t first = samples.empty() ? 0 : samples.front().timestamp;
+  const std::uint64_t first = begin == end ? 0 : begin->timestamp;
   std::vector<char> chunk(kChunk + kLineRoom);
   char* p = chunk.data();
   char* const full = chunk.data() + kChunk;
   ValueTexts texts;
-  for (const Sample& sample : samples) {
-    p = FormatDataLine(p, sample, first, valueCount, separator, decimalPoint, &texts);
+  for (const Sample* sample = begin; sample != end; ++sample) {
+    p = FormatDataLine(p, *sample, first, valueCount, separator, decimalPoint, &texts);
     if (p >= full) {
       file.write(chunk.data(), p - chunk.data());
       p = chunk.data();
@@ -167,13 +167,17 @@ void ExportHistory(Runtime& runtime, EmuDevice& device,
   {
     LockGuard lock(device.history.historyMutex);
     try {
-      snapshot = device.history.samples;
+      snapshot.assign(device.history.samples.begin(), device.history.samples.end());
       copied = true;
     } catch (const std::bad_alloc&) {
-      WriteDataLines(file, device.history.samples, n, separator, decimalPoint);
+      WriteDataLines(file, device.history.samples.begin(), device.history.samples.end(), n,
+                     separator, decimalPoint);
     }
   }
-  if (copied) WriteDataLines(file, snapshot, n, separator, decimalPoint);
+  if (copied) {
+    WriteDataLines(file, snapshot.data(), snapshot.data() + snapshot.size(), n, separator,
+                   decimalPoint);
+  }
   file.close();  // write errors are not reported; what was written stays
 }
 

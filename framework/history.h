@@ -2,9 +2,11 @@
 #ifndef ORV_FRAMEWORK_HISTORY_H
 #define ORV_FRAMEWORK_HISTORY_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "framework/model.h"
@@ -21,19 +23,110 @@ struct Sample {
   float values[kMaxValues] = {};
 };
 
-// The mean spacing of a history of count samples spanning span, kept from
-// one time query to the next: the same count and span give the same double,
-// so a query with them skips a division.
-struct SpacingMemo {
-  std::size_t count = 0;
-  std::int64_t span = 0;
-  double spacing = 0.0;
+// A sample buffer as SampleStore publishes it: a header, then capacity
+// samples, of which the first count are published and never change again.
+struct alignas(alignof(Sample)) SampleBuffer {
+  static constexpr std::size_t kOrdered = static_cast<std::size_t>(-1);
+
+  std::atomic<std::size_t> count{0};
+  // The index of the first sample whose timestamp is not later than the one
+  // before it; kOrdered while every published timestamp is later than the
+  // last. Stored before the count that publishes that sample.
+  std::atomic<std::size_t> firstDisorder{kOrdered};
+  // Samples per 100 ns of the published span, (count - 1) / span, or 0: where
+  // a search for a time starts. Stored before the count it belongs to; a
+  // reader that pairs it with another count starts a little off, no more.
+  std::atomic<float> inverseSpacing{0.0f};
+  std::size_t capacity = 0;
+  SampleBuffer* nextRetired = nullptr;
+
+  Sample* samples() { return reinterpret_cast<Sample*>(this + 1); }
+  const Sample* samples() const { return reinterpret_cast<const Sample*>(this + 1); }
+};
+
+// Buffers a store replaced, freed once no read section can still read them.
+class RetiredSamples {
+ public:
+  RetiredSamples() = default;
+  explicit RetiredSamples(SampleBuffer* list) : list_(list) {}
+  RetiredSamples(RetiredSamples&& other) noexcept : list_(other.list_) { other.list_ = nullptr; }
+  RetiredSamples& operator=(RetiredSamples&& other) noexcept;
+  // Waits for the open read sections, then frees the buffers: never inside a
+  // section, nor with historyMutex held.
+  ~RetiredSamples();
+
+ private:
+  SampleBuffer* list_ = nullptr;
+};
+
+// A history's samples. The owner calls everything but Published() with
+// historyMutex held, as it would a vector's members. Published() may also
+// be called without the mutex, from inside a read section: published
+// samples are never written again, and a buffer the store replaces (when it
+// grows, is cleared or assigned) is kept until TakeRetired() hands it on.
+class SampleStore {
+ public:
+  struct View {
+    const Sample* samples;
+    std::size_t count;
+    bool ordered;          // every timestamp later than the one before
+    float inverseSpacing;  // see SampleBuffer
+  };
+
+  SampleStore() = default;
+  SampleStore(std::initializer_list<Sample> samples) { Assign(samples.begin(), samples.size()); }
+  SampleStore(const std::vector<Sample>& samples) { Assign(samples.data(), samples.size()); }
+  SampleStore& operator=(const std::vector<Sample>& samples);
+  SampleStore& operator=(std::initializer_list<Sample> samples);
+  SampleStore(const SampleStore&) = delete;
+  SampleStore& operator=(const SampleStore&) = delete;
+  // No read section may remain; frees every buffer at once.
+  ~SampleStore();
+
+  View Published() const {
+    const SampleBuffer* buffer = buffer_.load();
+    if (buffer == nullptr) return {nullptr, 0, true, 0.0f};
+    const std::size_t count = buffer->count.load(std::memory_order_acquire);
+    return {buffer->samples(), count,
+            count <= buffer->firstDisorder.load(std::memory_order_relaxed),
+            buffer->inverseSpacing.load(std::memory_order_relaxed)};
+  }
+
+  std::size_t size() const { return Published().count; }
+  bool empty() const { return size() == 0; }
+  std::size_t capacity() const;
+  const Sample* data() const { return Published().samples; }
+  const Sample* begin() const { return data(); }
+  const Sample* end() const { return data() + size(); }
+  const Sample& operator[](std::size_t i) const { return data()[i]; }
+  const Sample& front() const { return data()[0]; }
+  const Sample& back() const { return data()[size() - 1]; }
+  operator std::vector<Sample>() const { return std::vector<Sample>(begin(), end()); }
+
+  // May throw std::bad_alloc, leaving the store as it was.
+  void push_back(const Sample& sample);
+  void reserve(std::size_t capacity);
+  // Room for n more samples past the published ones; Commit(n) publishes
+  // what the caller wrote there.
+  Sample* Grow(std::size_t n);
+  void Commit(std::size_t n);
+  // Empties the store and releases its buffer.
+  void clear();
+
+  RetiredSamples TakeRetired();
+
+ private:
+  void Assign(const Sample* samples, std::size_t count);
+  // Publishes next in place of the current buffer, which is retired.
+  void Replace(SampleBuffer* next);
+
+  std::atomic<SampleBuffer*> buffer_{nullptr};
+  SampleBuffer* retired_ = nullptr;
 };
 
 struct SampleHistory {
-  std::vector<Sample> samples;   // guarded by historyMutex
+  SampleStore samples;           // changed with historyMutex held
   platform::Mutex historyMutex;  // held only for one operation, never with valueMutex
-  SpacingMemo spacingMemo;       // guarded by historyMutex; used by GetSampleAt
 };
 
 // Appends a copy under historyMutex. When no memory can be had for it the
@@ -51,10 +144,15 @@ double GetHistoryDuration(SampleHistory& history);
 // later of two equally near ones), or -1 for an empty history. Offsets before
 // the first sample select it, offsets past the last select the last. A NaN
 // offset counts as 0; offsets beyond the 64-bit range of 100 ns units
-// saturate.
-// memo, when given, supplies and keeps the mean spacing.
+// saturate. The search starts from the index the mean spacing predicts and
+// walks to the nearest sample; where timestamps repeat or go back, where it
+// starts decides among them. ordered says every timestamp is later than the
+// one before: then the answer is one whatever the start, and a finer start
+// spares the walk.
+// inverseSpacing, when not 0, says where an ordered search starts (see
+// SampleBuffer).
 std::ptrdiff_t SelectSampleIndex(const Sample* samples, std::size_t count, double offsetSeconds,
-                                 SpacingMemo* memo = nullptr);
+                                 bool ordered = false, float inverseSpacing = 0.0f);
 
 // A 32-bit unit of a record, least significant byte first whatever the
 // processor: one plain load or store on little-endian machines.
@@ -114,7 +212,10 @@ inline void DecodeSampleRecord(const std::uint8_t* p, int valueCount, Sample& sa
 // differs.
 void WriteSampleRecord(const Sample* sample, int valueCount, ByteArray& out);
 
-void GetSampleAt(SampleHistory& history, int valueCount, double offsetSeconds, ByteArray& out);
+// inReadSection: the caller is inside a read section, so the samples are read
+// without historyMutex.
+void GetSampleAt(SampleHistory& history, int valueCount, double offsetSeconds, ByteArray& out,
+                 bool inReadSection = false);
 
 }  // namespace orv
 

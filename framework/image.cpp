@@ -86,7 +86,7 @@ constexpr std::size_t kReserveSlack = 64;
 // kValues > 0 fixes the value count at compile time for the models' counts,
 // so that the loops over the values unroll; 0 takes n as it comes.
 template <int kValues>
-void AppendRecords(ByteArray& image, const std::vector<Sample>& samples, int n) {
+void AppendRecords(ByteArray& image, const SampleStore& samples, int n) {
   const int values = kValues > 0 ? kValues : n;
   const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(values));
   if (kLittleEndian && entry == sizeof(Sample)) {
@@ -107,29 +107,27 @@ void AppendRecords(ByteArray& image, const std::vector<Sample>& samples, int n) 
 }
 
 template <int kValues>
-void AppendDecoded(std::vector<Sample>& samples, const std::uint8_t* records, std::size_t count,
-                   int n) {
+void AppendDecoded(SampleStore& samples, const std::uint8_t* records, std::size_t count, int n) {
   const int values = kValues > 0 ? kValues : n;
   const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(values));
   samples.reserve(samples.size() + count);
   for (std::size_t first = 0; first < count; first += kBlockSamples) {
     const std::size_t blockCount = std::min(kBlockSamples, count - first);
-    const std::size_t at = samples.size();
-    samples.resize(at + blockCount);
+    Sample* block = samples.Grow(blockCount);
     for (std::size_t k = 0; k < blockCount; ++k, records += entry) {
-      DecodeSampleRecord(records, values, samples[at + k]);
+      DecodeSampleRecord(records, values, block[k]);
     }
+    samples.Commit(blockCount);
   }
 }
 
-void AppendRecords(ByteArray& image, const std::vector<Sample>& samples, int n) {
+void AppendRecords(ByteArray& image, const SampleStore& samples, int n) {
   if (n == 4) return AppendRecords<4>(image, samples, n);
   if (n == 6) return AppendRecords<6>(image, samples, n);
   AppendRecords<0>(image, samples, n);
 }
 
-void AppendDecoded(std::vector<Sample>& samples, const std::uint8_t* records, std::size_t count,
-                   int n) {
+void AppendDecoded(SampleStore& samples, const std::uint8_t* records, std::size_t count, int n) {
   if (n == 4) return AppendDecoded<4>(samples, records, count, n);
   if (n == 6) return AppendDecoded<6>(samples, records, count, n);
   AppendDecoded<0>(samples, records, count, n);
@@ -178,7 +176,7 @@ void SaveDevice(Driver& driver, EmuDevice& device, ByteArray& image) {
     for (;;) {
       image.reserve(image.size() + 4 + (SampleCount(device.history) + kReserveSlack) * entry);
       LockGuard lock(device.history.historyMutex);
-      const std::vector<Sample>& samples = device.history.samples;
+      const SampleStore& samples = device.history.samples;
       if (image.capacity() - image.size() < 4 + samples.size() * entry) continue;
       WriteInt32(image, static_cast<std::int32_t>(samples.size()));
       AppendRecords(image, samples, n);
@@ -234,9 +232,11 @@ DeviceId RestoreFrom(Driver& driver, const ByteArray& image, std::int32_t offset
   if (!reader.ok() || count > reader.remaining() / entry) return Refuse(driver);
   const std::uint8_t* records = reader.ReadBytes(count * entry);
   if (records == nullptr) return Refuse(driver);
+  RetiredSamples retired;
   {
     LockGuard lock(device->history.historyMutex);
     AppendDecoded(device->history.samples, records, count, n);
+    retired = device->history.samples.TakeRetired();
   }
   return driver.Register(std::move(device));
 }

@@ -161,9 +161,9 @@ double GetHistoryDuration(DeviceId id) noexcept {
 void GetSampleAt(DeviceId id, double seconds, ByteArray& out) noexcept {
   try {
     Driver& driver = ThisDriver();
-    driver.VisitDevice(id, [&](EmuDevice* device) {
+    driver.VisitDevice(id, [&](EmuDevice* device, bool inReadSection) {
       if (device != nullptr) {
-        orv::GetSampleAt(device->history, device->valueCount(), seconds, out);
+        orv::GetSampleAt(device->history, device->valueCount(), seconds, out, inReadSection);
       } else {
         WriteSampleRecord(nullptr, driver.model().valueCount, out);
       }
