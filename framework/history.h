@@ -25,7 +25,8 @@ struct Sample {
 
 // A sample buffer as SampleStore publishes it: a header, then capacity
 // samples, of which the first count are published and never change again.
-struct alignas(alignof(Sample)) SampleBuffer {
+// Aligned to a cache line, so that no sample spans two.
+struct alignas(64) SampleBuffer {
   static constexpr std::size_t kOrdered = static_cast<std::size_t>(-1);
 
   std::atomic<std::size_t> count{0};

@@ -37,7 +37,8 @@ class ReadSections {
     std::uint64_t sequence = slots_[first].sequence.load(std::memory_order_relaxed);
     // Sequentially consistent: either a writer's scan sees this section, or
     // the section's loads see what the writer published before the scan.
-    if ((sequence & 1) == 0 && slots_[first].sequence.compare_exchange_strong(sequence, sequence + 1))
+    if ((sequence & 1) == 0 &&
+        slots_[first].sequence.compare_exchange_strong(sequence, sequence + 1))
       return first;
     return EnterAfter(first);
   }
