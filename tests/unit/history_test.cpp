@@ -7,9 +7,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <atomic>
 #include <limits>
+#include <thread>
 #include <vector>
 
+#include "framework/read_sections.h"
 #include "framework/values.h"
 
 namespace orv {
@@ -199,6 +202,139 @@ TEST(HistoryQuery, QueriesAgreeWithTheSelectionAsTheHistoryChanges) {
       ASSERT_EQ(got, expected) << h.count << " samples, offset " << offset;
     }
   }
+}
+
+TEST(HistoryQuery, OrderedSearchAgreesWithTheWalkFromAnyStartingGuess) {
+  // Timestamps in order: the search from the kept spacing (right, stale,
+  // absurd or none) must land where the walk from the mean spacing does.
+  std::vector<std::vector<std::uint64_t>> histories = {{kT0, kT0 + 1}, {kT0, kT0 + kSecond}};
+  std::vector<std::uint64_t> even, jitter, slowed, gaps;
+  for (std::uint64_t j = 0; j < 300; ++j) {
+    even.push_back(kT0 + j * kSecond);
+    jitter.push_back(kT0 + j * kSecond + (j * 7919 % 13) * 7000);
+    slowed.push_back(kT0 + (j < 100 ? j * kSecond : 100 * kSecond + (j - 100) * 10 * kSecond));
+    gaps.push_back(kT0 + j * j * j * 1000);
+  }
+  histories.insert(histories.end(), {even, jitter, slowed, gaps});
+  const std::uint64_t top = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  histories.push_back({top - 3 * kSecond, top - kSecond, top});
+  for (const auto& timestamps : histories) {
+    const std::vector<Sample> samples = SamplesAt(timestamps);
+    const std::size_t n = samples.size();
+    const double mean = static_cast<double>(n - 1) /
+                        static_cast<double>(samples[n - 1].timestamp - samples[0].timestamp);
+    std::vector<double> offsets = {kNaN, kInf, -kInf, -1e300, 1e300, 0.0};
+    for (const Sample& s : samples) {
+      const double at = static_cast<double>(static_cast<std::int64_t>(s.timestamp - kT0)) / 1e7;
+      for (double delta : {-1e-7, -0.5e-7, 0.0, 0.5e-7, 1e-7, 0.3, 0.5, 0.7}) {
+        offsets.push_back(at + delta);
+      }
+    }
+    for (const float guess : {static_cast<float>(mean), 0.0f, static_cast<float>(mean * 3),
+                              static_cast<float>(mean / 7), 1e-30f, 1e30f}) {
+      for (double offset : offsets) {
+        ASSERT_EQ(SelectSampleIndex(samples.data(), n, offset, true, guess),
+                  SelectSampleIndex(samples.data(), n, offset))
+            << n << " samples, offset " << offset << ", guess " << guess;
+      }
+    }
+  }
+}
+
+TEST(SampleStore, KnowsWhetherEveryTimestampIsLaterThanTheOneBefore) {
+  const struct {
+    std::vector<std::uint64_t> timestamps;
+    bool ordered;
+  } cases[] = {{{}, true},
+               {{kT0}, true},
+               {{kT0, kT0 + 1, kT0 + kSecond}, true},
+               {{kT0, kT0 + kSecond, kT0 + kSecond}, false},
+               {{kT0, kT0 + kSecond, kT0 + 2 * kSecond, kT0 - kSecond}, false},
+               {{kT0 + kSecond, kT0, kT0 + 5 * kSecond}, false}};
+  for (const auto& c : cases) {
+    const std::vector<Sample> samples = SamplesAt(c.timestamps);
+    // Built three ways: appended one by one, assigned whole, restored in
+    // blocks of two.
+    SampleStore appended, assigned, restored;
+    for (const Sample& s : samples) appended.push_back(s);
+    assigned = samples;
+    for (std::size_t first = 0; first < samples.size(); first += 2) {
+      const std::size_t count = std::min<std::size_t>(2, samples.size() - first);
+      std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(first), count,
+                  restored.Grow(count));
+      restored.Commit(count);
+    }
+    for (const SampleStore* store : {&appended, &assigned, &restored}) {
+      const SampleStore::View view = store->Published();
+      EXPECT_EQ(view.count, samples.size());
+      EXPECT_EQ(view.ordered, c.ordered) << c.timestamps.size() << " samples";
+      EXPECT_TRUE(std::equal(store->begin(), store->end(), samples.begin(), samples.end(),
+                             [](const Sample& a, const Sample& b) {
+                               return a.timestamp == b.timestamp && a.values[5] == b.values[5];
+                             }));
+    }
+  }
+}
+
+TEST(SampleStore, ReadersWithoutTheLockSeeWholeRecordsWhileItGrowsAndClears) {
+  // One thread appends (through many reallocations) and clears; readers
+  // query without historyMutex from read sections. A record read from a
+  // freed or half-written buffer would not match its timestamp (and the
+  // sanitizer builds would report the access).
+  SampleHistory history;
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  std::atomic<long> reads{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 2; ++r) {
+    readers.emplace_back([&, r] {
+      ByteArray out;
+      for (double offset = r; !done.load(); offset = offset > 5000.0 ? 0.0 : offset + 37.3) {
+        ReadSection section;
+        GetSampleAt(history, 6, offset, out, section.entered());
+        const std::uint64_t t = GetLE32(out.data()) |
+                                static_cast<std::uint64_t>(GetLE32(out.data() + 4)) << 32;
+        const std::uint32_t first = GetLE32(out.data() + 8);
+        if (t == 0 ? first != kInvalidBits
+                   : first != FloatBits(static_cast<float>((t - kT0) / kSecond))) {
+          ++wrong;
+        }
+        ++reads;
+      }
+    });
+  }
+  for (int round = 0; round < 4; ++round) {
+    for (std::uint64_t j = 0; j < 6000; ++j) {
+      ASSERT_TRUE(AppendSample(history, MakeSample(kT0 + j * kSecond, static_cast<float>(j))));
+    }
+    ClearHistory(history);
+  }
+  while (reads.load() < 1000) std::this_thread::yield();
+  done.store(true);
+  for (std::thread& t : readers) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(ReadSections, AWriterWaitsForTheSectionsOpenWhenItAsks) {
+  ReadSections sections;
+  const std::size_t slot = sections.Enter();
+  ASSERT_NE(slot, ReadSections::kNoSlot);
+  std::atomic<bool> waited{false};
+  std::thread writer([&] {
+    sections.WaitForReaders();
+    waited.store(true);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(waited.load());
+  sections.Leave(slot);
+  writer.join();
+  EXPECT_TRUE(waited.load());
+  // Every slot taken: the next reader is told to use the locks instead.
+  std::vector<std::size_t> open;
+  for (std::size_t k = 0; k < ReadSections::kSlots; ++k) open.push_back(sections.Enter());
+  EXPECT_EQ(sections.Enter(), ReadSections::kNoSlot);
+  for (std::size_t s : open) sections.Leave(s);
+  sections.WaitForReaders();  // returns: nothing is open
 }
 
 TEST(HistoryQuery, ClockSetBackStillSelectsWithinTheArray) {

@@ -142,25 +142,27 @@ TEST(DriverRegistry, LookupsStaySafeWhileDevicesComeAndGo) {
   EXPECT_EQ(rig.driver.DeviceCount(), 1u);
 }
 
-// Each nested visit pins one more snapshot; past the last free pin the
+// Each nested visit opens one more read section; past the last free slot the
 // look-up falls back to a counted reference and still finds the device.
-void VisitNested(Driver& driver, DeviceId id, int depth, int& found) {
-  driver.VisitDevice(id, [&](EmuDevice* d) {
+void VisitNested(Driver& driver, DeviceId id, int depth, int& found, int& inSections) {
+  driver.VisitDevice(id, [&](EmuDevice* d, bool inReadSection) {
     if (d != nullptr && d->id == id) ++found;
-    if (depth > 1) VisitNested(driver, id, depth - 1, found);
+    if (inReadSection) ++inSections;
+    if (depth > 1) VisitNested(driver, id, depth - 1, found, inSections);
   });
 }
 
-TEST(DriverRegistry, VisitsBeyondThePinsStillFindTheDevice) {
+TEST(DriverRegistry, VisitsBeyondTheReadSectionsStillFindTheDevice) {
   Rig rig(climate::kModel);
   const DeviceId id = rig.Add();
-  int found = 0;
-  VisitNested(rig.driver, id, 40, found);
+  int found = 0, inSections = 0;
+  VisitNested(rig.driver, id, 40, found, inSections);
   EXPECT_EQ(found, 40);
-  rig.driver.RemoveDevice(id);  // returns: no pin was left behind
+  EXPECT_EQ(inSections, static_cast<int>(ReadSections::kSlots));
+  rig.driver.RemoveDevice(id);  // returns: no section was left open
   rig.ids.clear();
   int none = 0;
-  VisitNested(rig.driver, id, 40, none);
+  VisitNested(rig.driver, id, 40, none, inSections);
   EXPECT_EQ(none, 0);
 }
 
