@@ -26,7 +26,8 @@ namespace orv {
 std::string LastPathComponent(const std::string& path, char separator);
 
 // An immutable copy of the device list that lookups read without a lock. It
-// holds a reference to each device, so a device in a pinned snapshot lives.
+// holds a reference to each device, so a device in a snapshot that a read
+// section may still use lives.
 struct RegistrySnapshot {
   struct Entry {
     DeviceId id;
@@ -67,11 +68,6 @@ class Driver {
   // flight, so removing it while another host thread still uses it cannot
   // free it under that thread.
   std::shared_ptr<EmuDevice> FindDevice(DeviceId id);
-  // Calls visit with the device, or with null when the registry does not hold
-  // id, taking neither registryMutex_ nor a reference: the registry snapshot
-  // that holds the device is pinned for the call instead, and a change of the
-  // registry waits until no call pins the snapshot it replaces. For brief
-  // calls only, such as the queries a host makes many times a second.
   // Calls visit with the device, or with null when the registry does not hold
   // id, taking neither registryMutex_ nor a reference: the call runs in a
   // read section, and a change of the registry frees the snapshot it

@@ -41,20 +41,26 @@ std::int64_t AddSaturated(std::int64_t a, std::int64_t b) {
 
 namespace {
 
+// A buffer on a cache-line boundary. Plain operator new with room to align
+// (not the aligned form), so that a host's or a test's replacement of it
+// sees every allocation.
 SampleBuffer* NewBuffer(std::size_t capacity) {
+  constexpr std::size_t kAlign = alignof(SampleBuffer);
   constexpr std::size_t kMax =
-      (std::numeric_limits<std::size_t>::max() - sizeof(SampleBuffer)) / sizeof(Sample);
+      (std::numeric_limits<std::size_t>::max() - sizeof(SampleBuffer) - kAlign) / sizeof(Sample);
   if (capacity > kMax) throw std::bad_alloc();
-  void* raw = ::operator new(sizeof(SampleBuffer) + capacity * sizeof(Sample),
-                             std::align_val_t{alignof(SampleBuffer)});
-  SampleBuffer* buffer = new (raw) SampleBuffer();
+  void* raw = ::operator new(sizeof(SampleBuffer) + capacity * sizeof(Sample) + kAlign);
+  const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(raw) + kAlign - 1) & ~(kAlign - 1);
+  SampleBuffer* buffer = new (reinterpret_cast<void*>(at)) SampleBuffer();
+  buffer->allocation = raw;
   buffer->capacity = capacity;
   return buffer;
 }
 
 void FreeBuffer(SampleBuffer* buffer) {
+  void* raw = buffer->allocation;
   buffer->~SampleBuffer();
-  ::operator delete(buffer, std::align_val_t{alignof(SampleBuffer)});
+  ::operator delete(raw);
 }
 
 void FreeList(SampleBuffer* list) {

@@ -40,6 +40,7 @@ struct alignas(64) SampleBuffer {
   std::atomic<float> inverseSpacing{0.0f};
   std::size_t capacity = 0;
   SampleBuffer* nextRetired = nullptr;
+  void* allocation = nullptr;  // what operator new returned
 
   Sample* samples() { return reinterpret_cast<Sample*>(this + 1); }
   const Sample* samples() const { return reinterpret_cast<const Sample*>(this + 1); }

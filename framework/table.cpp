@@ -32,10 +32,11 @@ void WithDevice(DeviceId id, Body body) noexcept {
   }
 }
 
-// The same for brief calls: the device is pinned instead of counted, which
-// spares the queries a host makes many times a second two atomic updates.
+// The same for brief calls: the device is found in a read section instead of
+// counted, which spares the queries a host makes many times a second two
+// atomic updates.
 template <typename Result, typename Body>
-Result WithPinnedDevice(DeviceId id, Result fallback, Body body) noexcept {
+Result WithDeviceInSection(DeviceId id, Result fallback, Body body) noexcept {
   try {
     Result result = fallback;
     ThisDriver().VisitDevice(id, [&](EmuDevice* device) {
@@ -48,7 +49,7 @@ Result WithPinnedDevice(DeviceId id, Result fallback, Body body) noexcept {
 }
 
 template <typename Body>
-void WithPinnedDevice(DeviceId id, Body body) noexcept {
+void WithDeviceInSection(DeviceId id, Body body) noexcept {
   try {
     ThisDriver().VisitDevice(id, [&](EmuDevice* device) {
       if (device != nullptr) body(*device);
@@ -114,19 +115,20 @@ void SetUpdating(DeviceId id, bool on) noexcept {
 }
 
 bool IsUpdating(DeviceId id) noexcept {
-  return WithPinnedDevice(id, false, [](EmuDevice& d) { return orv::IsUpdating(d); });
+  return WithDeviceInSection(id, false, [](EmuDevice& d) { return orv::IsUpdating(d); });
 }
 
 void SetValue(DeviceId id, std::int32_t index, float value) noexcept {
-  WithPinnedDevice(id, [&](EmuDevice& d) { orv::SetValue(d, index, value); });
+  WithDeviceInSection(id, [&](EmuDevice& d) { orv::SetValue(d, index, value); });
 }
 
 float GetValue(DeviceId id, std::int32_t index) noexcept {
-  return WithPinnedDevice(id, MakeInvalid(), [&](EmuDevice& d) { return orv::GetValue(d, index); });
+  return WithDeviceInSection(id, MakeInvalid(),
+                             [&](EmuDevice& d) { return orv::GetValue(d, index); });
 }
 
 bool HasNoValidValues(DeviceId id) noexcept {
-  return WithPinnedDevice(id, true, [](EmuDevice& d) { return orv::HasNoValidValues(d); });
+  return WithDeviceInSection(id, true, [](EmuDevice& d) { return orv::HasNoValidValues(d); });
 }
 
 void ShowSettings(DeviceId id) noexcept {
@@ -143,11 +145,11 @@ void SetRecording(DeviceId id, bool on) noexcept {
 }
 
 bool IsRecording(DeviceId id) noexcept {
-  return WithPinnedDevice(id, false, [](EmuDevice& d) { return d.recording.load(); });
+  return WithDeviceInSection(id, false, [](EmuDevice& d) { return d.recording.load(); });
 }
 
 bool HasHistory(DeviceId id) noexcept {
-  return WithPinnedDevice(id, false, [](EmuDevice& d) { return orv::HasHistory(d.history); });
+  return WithDeviceInSection(id, false, [](EmuDevice& d) { return orv::HasHistory(d.history); });
 }
 
 void ClearHistory(DeviceId id) noexcept {
@@ -155,7 +157,8 @@ void ClearHistory(DeviceId id) noexcept {
 }
 
 double GetHistoryDuration(DeviceId id) noexcept {
-  return WithPinnedDevice(id, 0.0, [](EmuDevice& d) { return orv::GetHistoryDuration(d.history); });
+  return WithDeviceInSection(id, 0.0,
+                             [](EmuDevice& d) { return orv::GetHistoryDuration(d.history); });
 }
 
 void GetSampleAt(DeviceId id, double seconds, ByteArray& out) noexcept {
@@ -197,13 +200,14 @@ std::vector<AxisDescriptor> GetAxisDescriptors() noexcept {
 }
 
 void SetChannelConfig(DeviceId id, std::int32_t index, const ChannelConfig* config) noexcept {
-  WithPinnedDevice(id, [&](EmuDevice& d) { orv::SetChannelConfig(d, index, config); });
+  WithDeviceInSection(id, [&](EmuDevice& d) { orv::SetChannelConfig(d, index, config); });
 }
 
 ChannelConfig GetChannelConfig(DeviceId id, std::int32_t index) noexcept {
   ChannelConfig zero;
   std::memset(&zero, 0, sizeof zero);
-  return WithPinnedDevice(id, zero, [&](EmuDevice& d) { return orv::GetChannelConfig(d, index); });
+  return WithDeviceInSection(id, zero,
+                             [&](EmuDevice& d) { return orv::GetChannelConfig(d, index); });
 }
 
 }  // namespace

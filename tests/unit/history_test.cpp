@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <atomic>
 #include <limits>
 #include <thread>
 #include <vector>
@@ -292,8 +292,8 @@ TEST(SampleStore, ReadersWithoutTheLockSeeWholeRecordsWhileItGrowsAndClears) {
       for (double offset = r; !done.load(); offset = offset > 5000.0 ? 0.0 : offset + 37.3) {
         ReadSection section;
         GetSampleAt(history, 6, offset, out, section.entered());
-        const std::uint64_t t = GetLE32(out.data()) |
-                                static_cast<std::uint64_t>(GetLE32(out.data() + 4)) << 32;
+        const std::uint64_t t =
+            GetLE32(out.data()) | static_cast<std::uint64_t>(GetLE32(out.data() + 4)) << 32;
         const std::uint32_t first = GetLE32(out.data() + 8);
         if (t == 0 ? first != kInvalidBits
                    : first != FloatBits(static_cast<float>((t - kT0) / kSecond))) {
