@@ -318,13 +318,18 @@ namespace {
   return j;
 }
 
-[[gnu::always_inline]] inline void WriteRecord(const Sample* sample, int valueCount,
-                                               ByteArray& out) {
+// Gives out the length of a record, reallocating only when it differs.
+void SizeRecord(int valueCount, ByteArray& out) {
   const std::size_t size = SampleRecordSize(static_cast<std::size_t>(valueCount));
   if (out.size() != size) {
     out.clear();
     out.resize(size, 0);
   }
+}
+
+// Writes the record into out, already sized by SizeRecord.
+[[gnu::always_inline]] inline void WriteRecord(const Sample* sample, int valueCount,
+                                               ByteArray& out) {
   if (sample != nullptr) {
     EncodeSampleRecord(*sample, valueCount, out.data());
     return;
@@ -350,17 +355,14 @@ std::ptrdiff_t SelectSampleIndex(const Sample* samples, std::size_t count, doubl
 }
 
 void WriteSampleRecord(const Sample* sample, int valueCount, ByteArray& out) {
+  SizeRecord(valueCount, out);
   WriteRecord(sample, valueCount, out);
 }
 
 void GetSampleAt(SampleHistory& history, int valueCount, double offsetSeconds, ByteArray& out,
                  bool inReadSection) {
   // Sized before the lock is taken: only this may allocate.
-  const std::size_t size = SampleRecordSize(static_cast<std::size_t>(valueCount));
-  if (out.size() != size) {
-    out.clear();
-    out.resize(size, 0);
-  }
+  SizeRecord(valueCount, out);
   if (inReadSection)
     return WriteNearest(history.samples.Published(), offsetSeconds, valueCount, out);
   LockGuard lock(history.historyMutex);
