@@ -114,6 +114,7 @@ elif [[ -x tools/win32_run.sh ]]; then
   run_ctest mingw-i686 tools/test_win32.sh
   stage "release zip: its orv_host.exe runs each plug-in under 32-bit Wine"
   run_step "release zip under Wine" tools/test_release_zip.sh
+  run_step "a replaced folder under Wine" tools/test_win32_mounts.sh
   stage "device images between Linux and the 32-bit DLLs"
   run_step "image exchange" tools/test_image_exchange.sh
   stage "emulated time: the same climate run on Linux and on the 32-bit DLL"

@@ -45,10 +45,16 @@ if ! grep -qsx enabled /proc/sys/fs/binfmt_misc/orv-qemu-i386; then
   "$tools_dir/setup_win32.sh" >&2 || fail "could not make 32-bit programs runnable"
 fi
 
-# Mounts source at the same path inside the root, unless already there.
+# Mounts source at the same path inside the root, unless already there. A
+# mount left by an earlier run may show a folder since deleted and made anew
+# at the same path (a fresh clone, a rebuilt worktree): it is replaced when it
+# is not the very folder (device and inode) that source names now.
 bind_into_root() {
   local source=$1 target=$root$1
-  mountpoint -q "$target" && return 0
+  if mountpoint -q "$target"; then
+    [[ $(stat -c %d:%i "$target") == $(stat -L -c %d:%i "$source") ]] && return 0
+    umount -l "$target"
+  fi
   mkdir -p "$target"
   mount --bind "$source" "$target"
 }
