@@ -4,6 +4,7 @@
 
 #include "framework/export.h"
 #include "framework/image.h"
+#include "framework/sample_query.h"
 #include "framework/update_thread.h"
 #include "framework/values.h"
 
@@ -163,13 +164,18 @@ double GetHistoryDuration(DeviceId id) noexcept {
 
 void GetSampleAt(DeviceId id, double seconds, ByteArray& out) noexcept {
   try {
+    // Every device of a driver has the driver's model. The record is sized
+    // first, as only that may allocate; the rest is one function here, with
+    // the device look-up, since a host redrawing charts calls this thousands
+    // of times a second.
     Driver& driver = ThisDriver();
+    const int valueCount = driver.model().valueCount;
+    SizeRecord(valueCount, out);
     driver.VisitDevice(id, [&](EmuDevice* device, bool inReadSection) {
-      if (device != nullptr) {
-        orv::GetSampleAt(device->history, device->valueCount(), seconds, out, inReadSection);
-      } else {
-        WriteSampleRecord(nullptr, driver.model().valueCount, out);
-      }
+      if (device == nullptr) return WriteRecord(nullptr, valueCount, out.data());
+      if (inReadSection)
+        return WriteNearest(device->history.samples.Published(), seconds, valueCount, out.data());
+      orv::GetSampleAt(device->history, valueCount, seconds, out);
     });
   } catch (...) {
   }
