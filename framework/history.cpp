@@ -43,13 +43,11 @@ void FreeList(SampleBuffer* list) {
   }
 }
 
-float InverseSpacing(const Sample* samples, std::size_t count) {
-  if (count < 2) return 0.0f;
+std::uint64_t ScaleOf(const Sample* samples, std::size_t count) {
+  if (count < 2) return 0;
   const double span = static_cast<double>(AsSigned(samples[count - 1].timestamp)) -
                       static_cast<double>(AsSigned(samples[0].timestamp));
-  const double inverse = static_cast<double>(count - 1) / span;
-  // Only a finite, positive float that fits is worth keeping.
-  return inverse > 1e-30 && inverse < 1e30 ? static_cast<float>(inverse) : 0.0f;
+  return IndexScale(static_cast<double>(count - 1) / span);
 }
 
 // The first out-of-order index among samples[from, to), given the one known
@@ -119,7 +117,7 @@ void SampleStore::Assign(const Sample* samples, std::size_t count) {
     std::copy(samples, samples + count, next->samples());
     next->firstDisorder.store(FirstDisorder(next->samples(), 0, count, SampleBuffer::kOrdered),
                               std::memory_order_relaxed);
-    next->inverseSpacing.store(InverseSpacing(next->samples(), count), std::memory_order_relaxed);
+    next->indexScale.store(ScaleOf(next->samples(), count), std::memory_order_relaxed);
     next->count.store(count, std::memory_order_relaxed);
   }
   Replace(next);
@@ -135,8 +133,8 @@ void SampleStore::reserve(std::size_t capacity) {
     std::copy(buffer->samples(), buffer->samples() + count, next->samples());
     next->firstDisorder.store(buffer->firstDisorder.load(std::memory_order_relaxed),
                               std::memory_order_relaxed);
-    next->inverseSpacing.store(buffer->inverseSpacing.load(std::memory_order_relaxed),
-                               std::memory_order_relaxed);
+    next->indexScale.store(buffer->indexScale.load(std::memory_order_relaxed),
+                           std::memory_order_relaxed);
     next->count.store(count, std::memory_order_relaxed);
   }
   Replace(next);
@@ -156,8 +154,7 @@ void SampleStore::Commit(std::size_t n) {
   buffer->firstDisorder.store(FirstDisorder(buffer->samples(), count, count + n,
                                             buffer->firstDisorder.load(std::memory_order_relaxed)),
                               std::memory_order_relaxed);
-  buffer->inverseSpacing.store(InverseSpacing(buffer->samples(), count + n),
-                               std::memory_order_relaxed);
+  buffer->indexScale.store(ScaleOf(buffer->samples(), count + n), std::memory_order_relaxed);
   buffer->count.store(count + n, std::memory_order_release);
 }
 
@@ -219,8 +216,15 @@ double GetHistoryDuration(SampleHistory& history) {
 }
 
 std::ptrdiff_t SelectSampleIndex(const Sample* samples, std::size_t count, double offsetSeconds,
-                                 bool ordered, float inverseSpacing) {
-  return SelectIndex(samples, count, offsetSeconds, ordered, inverseSpacing);
+                                 bool ordered, std::uint64_t indexScale) {
+  return SelectIndex(samples, count, offsetSeconds, ordered, indexScale);
+}
+
+std::uint64_t IndexScale(double samplesPerTick) {
+  const double scaled = samplesPerTick * 18446744073709551616.0;  // 2^64
+  if (!(scaled >= 1.0)) return 0;
+  if (scaled >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(scaled);
 }
 
 void WriteSampleRecord(const Sample* sample, int valueCount, ByteArray& out) {

@@ -34,10 +34,11 @@ struct alignas(64) SampleBuffer {
   // before it; kOrdered while every published timestamp is later than the
   // last. Stored before the count that publishes that sample.
   std::atomic<std::size_t> firstDisorder{kOrdered};
-  // Samples per 100 ns of the published span, (count - 1) / span, or 0: where
-  // a search for a time starts. Stored before the count it belongs to; a
-  // reader that pairs it with another count starts a little off, no more.
-  std::atomic<float> inverseSpacing{0.0f};
+  // Samples per 100 ns of the published span, (count - 1) / span, as a
+  // fraction of 2^64 (IndexScale), or 0: where a search for a time starts.
+  // Stored before the count it belongs to; a reader that pairs it with
+  // another count starts a little off, no more.
+  std::atomic<std::uint64_t> indexScale{0};
   std::size_t capacity = 0;
   SampleBuffer* nextRetired = nullptr;
   void* allocation = nullptr;  // what operator new returned
@@ -71,8 +72,8 @@ class SampleStore {
   struct View {
     const Sample* samples;
     std::size_t count;
-    bool ordered;          // every timestamp later than the one before
-    float inverseSpacing;  // see SampleBuffer
+    bool ordered;              // every timestamp later than the one before
+    std::uint64_t indexScale;  // see SampleBuffer
   };
 
   SampleStore() = default;
@@ -87,11 +88,11 @@ class SampleStore {
 
   View Published() const {
     const SampleBuffer* buffer = buffer_.load();
-    if (buffer == nullptr) return {nullptr, 0, true, 0.0f};
+    if (buffer == nullptr) return {nullptr, 0, true, 0};
     const std::size_t count = buffer->count.load(std::memory_order_acquire);
     return {buffer->samples(), count,
             count <= buffer->firstDisorder.load(std::memory_order_relaxed),
-            buffer->inverseSpacing.load(std::memory_order_relaxed)};
+            buffer->indexScale.load(std::memory_order_relaxed)};
   }
 
   std::size_t size() const { return Published().count; }
@@ -151,10 +152,16 @@ double GetHistoryDuration(SampleHistory& history);
 // starts decides among them. ordered says every timestamp is later than the
 // one before: then the answer is one whatever the start, and a finer start
 // spares the walk.
-// inverseSpacing, when not 0, says where an ordered search starts (see
+// indexScale, when not 0, says where an ordered search starts (see
 // SampleBuffer).
 std::ptrdiff_t SelectSampleIndex(const Sample* samples, std::size_t count, double offsetSeconds,
-                                 bool ordered = false, float inverseSpacing = 0.0f);
+                                 bool ordered = false, std::uint64_t indexScale = 0);
+
+// samplesPerTick (at most 1 where timestamps only go forward) as a fraction
+// of 2^64, so that the index of a time is one multiplication of integers
+// away: the largest fraction for 1 or more, 0 for what is not a positive
+// number or rounds to nothing.
+std::uint64_t IndexScale(double samplesPerTick);
 
 // A 32-bit unit of a record, least significant byte first whatever the
 // processor: one plain load or store on little-endian machines.

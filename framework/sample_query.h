@@ -24,32 +24,57 @@ inline std::int64_t Difference(std::uint64_t later, std::uint64_t earlier) {
 
 // Truncates toward zero to a signed 64-bit count, saturating at its ends.
 inline std::int64_t TruncateSaturated(double d) {
-  if (!(d == d)) return 0;
-  if (d >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
-  if (d <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+  if (!(d == d)) [[unlikely]]
+    return 0;
+  if (d >= 9223372036854775808.0) [[unlikely]]
+    return std::numeric_limits<std::int64_t>::max();
+  if (d <= -9223372036854775808.0) [[unlikely]]
+    return std::numeric_limits<std::int64_t>::min();
   return static_cast<std::int64_t>(d);
 }
 
 inline std::int64_t AddSaturated(std::int64_t a, std::int64_t b) {
   std::int64_t sum;
-  if (__builtin_add_overflow(a, b, &sum)) {
+  if (__builtin_add_overflow(a, b, &sum)) [[unlikely]] {
     return b > 0 ? std::numeric_limits<std::int64_t>::max()
                  : std::numeric_limits<std::int64_t>::min();
   }
   return sum;
 }
 
+// The high half of the 128-bit product a * b, from four 32-bit products:
+// for processors without a 128-bit product.
+inline std::uint64_t MultiplyHighByHalves(std::uint64_t a, std::uint64_t b) {
+  const std::uint64_t aLow = a & 0xFFFFFFFFu, aHigh = a >> 32;
+  const std::uint64_t bLow = b & 0xFFFFFFFFu, bHigh = b >> 32;
+  const std::uint64_t low = aLow * bLow, cross1 = aLow * bHigh, cross2 = aHigh * bLow;
+  const std::uint64_t middle = (low >> 32) + (cross1 & 0xFFFFFFFFu) + (cross2 & 0xFFFFFFFFu);
+  return aHigh * bHigh + (cross1 >> 32) + (cross2 >> 32) + (middle >> 32);
+}
+
+// a * b / 2^64, rounded down.
+inline std::uint64_t MultiplyHigh(std::uint64_t a, std::uint64_t b) {
+#if defined(__SIZEOF_INT128__)
+  __extension__ typedef unsigned __int128 Product;
+  return static_cast<std::uint64_t>((static_cast<Product>(a) * b) >> 64);
+#else
+  return MultiplyHighByHalves(a, b);
+#endif
+}
+
 // Index of the nearest sample: see SelectSampleIndex.
 [[gnu::always_inline]] inline std::ptrdiff_t SelectIndex(const Sample* samples, std::size_t count,
                                                          double offsetSeconds, bool ordered,
-                                                         float inverseSpacing) {
+                                                         std::uint64_t indexScale) {
   if (count == 0) return -1;
   const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(count);
   const std::int64_t t0 = AsSigned(samples[0].timestamp);
   const std::int64_t tn = AsSigned(samples[n - 1].timestamp);
   double d = offsetSeconds * 10000000.0;
-  if (!(d == d)) d = 0.0;
-  const std::int64_t target = AddSaturated(t0, TruncateSaturated(d));
+  if (!(d == d)) [[unlikely]]
+    d = 0.0;
+  const std::int64_t ticks = TruncateSaturated(d);
+  const std::int64_t target = AddSaturated(t0, ticks);
 
   if (target > tn) return n - 1;
   if (target < t0) return 0;
@@ -60,21 +85,27 @@ inline std::int64_t AddSaturated(std::int64_t a, std::int64_t b) {
     // and the one before. The start assumes even spacing; with the
     // timestamps in order the walks cannot change the answer, only its cost.
     if (n == 1) return 0;
-    const double perTick =
-        inverseSpacing != 0.0f
-            ? static_cast<double>(inverseSpacing)
-            : static_cast<double>(n - 1) / (static_cast<double>(tn) - static_cast<double>(t0));
-    // d * perTick is the target's fractional index; one past its whole part
-    // is the first sample not earlier, unless it falls on a sample.
-    double estimate = d * perTick + 1.0;
-    if (!(estimate >= 0.0)) estimate = 0.0;
-    if (estimate > static_cast<double>(n - 1)) estimate = static_cast<double>(n - 1);
-    // Never below 1, so that the sample before is there to read; in a long
-    // history both reads miss the cache, and are issued together.
-    j = std::max<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(estimate), 1);
+    if (indexScale != 0) [[likely]] {
+      // The ticks from the first sample times the samples per tick: the
+      // target's fractional index, whose whole part plus one is the first
+      // sample not earlier, unless it falls on a sample. In integers, as
+      // the search waits for nothing longer than this on every query.
+      const std::uint64_t estimate =
+          MultiplyHigh(static_cast<std::uint64_t>(ticks), indexScale) + 1;
+      // At least 1 (the sample before is there to read), at most the last.
+      j = static_cast<std::ptrdiff_t>(std::min(estimate, static_cast<std::uint64_t>(n - 1)));
+    } else {
+      const double perTick =
+          static_cast<double>(n - 1) / (static_cast<double>(tn) - static_cast<double>(t0));
+      double estimate = d * perTick + 1.0;
+      if (!(estimate >= 0.0)) estimate = 0.0;
+      if (estimate > static_cast<double>(n - 1)) estimate = static_cast<double>(n - 1);
+      j = std::max<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(estimate), 1);
+    }
+    // In a long history both reads miss the cache, and are issued together.
     const std::int64_t previous = AsSigned(samples[j - 1].timestamp);
     const std::int64_t current = AsSigned(samples[j].timestamp);
-    if (previous >= target || current < target) {
+    if (previous >= target || current < target) [[unlikely]] {
       while (j < n - 1 && AsSigned(samples[j].timestamp) < target) ++j;
       while (j > 0 && AsSigned(samples[j - 1].timestamp) >= target) --j;
     }
@@ -133,7 +164,7 @@ inline void SizeRecord(int valueCount, ByteArray& out) {
 [[gnu::always_inline]] inline void WriteNearest(const SampleStore::View& view, double offsetSeconds,
                                                 int valueCount, std::uint8_t* p) {
   const std::ptrdiff_t index =
-      SelectIndex(view.samples, view.count, offsetSeconds, view.ordered, view.inverseSpacing);
+      SelectIndex(view.samples, view.count, offsetSeconds, view.ordered, view.indexScale);
   WriteRecord(index >= 0 ? &view.samples[index] : nullptr, valueCount, p);
 }
 

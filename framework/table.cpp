@@ -11,6 +11,11 @@
 namespace orv {
 namespace {
 
+// The plug-in's driver, taken once when the library is loaded (its address
+// is fixed before it is built). The sample query reaches it without a call,
+// which would also make it save its argument to memory and read it back.
+Driver* const loadedDriver = &ThisDriver();
+
 // Runs body with the device named by id, or returns fallback when there is
 // none or when anything is thrown.
 template <typename Result, typename Body>
@@ -168,7 +173,7 @@ void GetSampleAt(DeviceId id, double seconds, ByteArray& out) noexcept {
     // first, as only that may allocate; the rest is one function here, with
     // the device look-up, since a host redrawing charts calls this thousands
     // of times a second.
-    Driver& driver = ThisDriver();
+    Driver& driver = *loadedDriver;
     const int valueCount = driver.model().valueCount;
     SizeRecord(valueCount, out);
     driver.VisitDevice(id, [&](EmuDevice* device, bool inReadSection) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "framework/read_sections.h"
+#include "framework/sample_query.h"
 #include "framework/values.h"
 
 namespace orv {
@@ -204,6 +205,25 @@ TEST(HistoryQuery, QueriesAgreeWithTheSelectionAsTheHistoryChanges) {
   }
 }
 
+TEST(HistoryQuery, HighHalfOfAProductByHalvesIsExact) {
+  // The 32-bit builds find where a search starts with the product by halves;
+  // every carry between the halves must arrive.
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  const struct {
+    std::uint64_t a, b, high;
+  } cases[] = {{0, kMax, 0},
+               {1, kMax, 0},
+               {kMax, kMax, kMax - 1},
+               {std::uint64_t{1} << 32, std::uint64_t{1} << 32, 1},
+               {0xFFFFFFFFu, 0xFFFFFFFFu, 0},
+               {0x1FFFFFFFFull, 0xFFFFFFFF80000001ull, 0x1FFFFFFFEull},
+               {3'000'000'000'000ull, 1'844'674'407'370ull, 299'999}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(MultiplyHighByHalves(c.a, c.b), c.high) << c.a << " * " << c.b;
+    EXPECT_EQ(MultiplyHigh(c.a, c.b), c.high) << c.a << " * " << c.b;
+  }
+}
+
 TEST(HistoryQuery, OrderedSearchAgreesWithTheWalkFromAnyStartingGuess) {
   // Timestamps in order: the search from the kept spacing (right, stale,
   // absurd or none) must land where the walk from the mean spacing does.
@@ -230,10 +250,9 @@ TEST(HistoryQuery, OrderedSearchAgreesWithTheWalkFromAnyStartingGuess) {
         offsets.push_back(at + delta);
       }
     }
-    for (const float guess : {static_cast<float>(mean), 0.0f, static_cast<float>(mean * 3),
-                              static_cast<float>(mean / 7), 1e-30f, 1e30f}) {
+    for (const double guess : {mean, 0.0, mean * 3, mean / 7, 1e-30, 1e30, mean * (1 + 1e-9)}) {
       for (double offset : offsets) {
-        ASSERT_EQ(SelectSampleIndex(samples.data(), n, offset, true, guess),
+        ASSERT_EQ(SelectSampleIndex(samples.data(), n, offset, true, IndexScale(guess)),
                   SelectSampleIndex(samples.data(), n, offset))
             << n << " samples, offset " << offset << ", guess " << guess;
       }
