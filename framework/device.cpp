@@ -8,7 +8,7 @@
 
 namespace orv {
 
-EmuDevice::EmuDevice(DeviceEnvironment& env) : environment(env) {
+EmuDevice::EmuDevice(DeviceEnvironment& env) : environment(env), history(env.model->valueCount) {
   const ModelDescription& model = *env.model;
   std::memcpy(channelConfigs, model.defaultConfigs, sizeof channelConfigs);
   for (float& v : live.values) v = MakeInvalid();

@@ -75,6 +75,11 @@ struct EmuDevice {
   platform::Mutex valueMutex;
 
   SampleHistory history;
+
+  // Owned by the update thread: set while appends fail for lack of memory,
+  // with the real time (Runtime::RealMicroseconds) of the last try.
+  bool recordingPaused = false;
+  std::uint64_t lastAppendTry = 0;
 };
 
 // Live values. An index outside 0..N-1 is ignored (GetValue: invalid value).

@@ -63,6 +63,7 @@ class EmulatedRuntime final : public Runtime {
   std::uint64_t LocalFileTimeNow() override;
   std::uint32_t CurrentThreadId() override;
   int ShowMessageBox(const char* text, const char* caption, unsigned flags) override;
+  std::uint64_t RealMicroseconds() override { return base_.RealMicroseconds(); }
 
  private:
   Runtime& base_;

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <new>
 
 #include "framework/lock.h"
@@ -80,7 +81,7 @@ class ValueTexts {
     std::uint8_t length = 0;  // 0: empty; no value formats to nothing
     char text[19] = {};       // the longest, such as -1.17549e-38, has 12
   };
-  std::vector<Entry> entries_ = std::vector<Entry>(std::size_t{1} << kBits);
+  Entry entries_[std::size_t{1} << kBits];
 };
 
 // Writes one data line at p, which has kLineRoom characters of room, and
@@ -124,24 +125,33 @@ void DataLine(std::string& line, const Sample& sample, std::uint64_t firstTimest
 
 namespace {
 
-// Formats the data lines straight into a buffer and writes it whenever it
-// holds 1 MiB.
-void WriteDataLines(std::ofstream& file, const Sample* begin, const Sample* end, int valueCount,
+// Formats the data lines straight into a buffer and writes it whenever it is
+// full: 1 MiB, or a few KiB on the stack when memory is short (the samples
+// already recorded are exported all the same).
+void WriteDataLines(std::ofstream& file, const SampleSnapshot& snapshot, int valueCount,
                     char separator, char decimalPoint) {
   constexpr std::size_t kChunk = 1024 * 1024;
-  const std::uint64_t first = begin == end ? 0 : begin->timestamp;
-  std::vector<char> chunk(kChunk + kLineRoom);
-  char* p = chunk.data();
-  char* const full = chunk.data() + kChunk;
-  ValueTexts texts;
-  for (const Sample* sample = begin; sample != end; ++sample) {
-    p = FormatDataLine(p, *sample, first, valueCount, separator, decimalPoint, &texts);
-    if (p >= full) {
-      file.write(chunk.data(), p - chunk.data());
-      p = chunk.data();
+  constexpr std::size_t kSmallChunk = 8 * 1024;
+  char small[kSmallChunk + kLineRoom];
+  std::unique_ptr<char[]> large(new (std::nothrow) char[kChunk + kLineRoom]);
+  std::unique_ptr<ValueTexts> texts(new (std::nothrow) ValueTexts());
+  char* const chunk = large != nullptr ? large.get() : small;
+  char* const full = chunk + (large != nullptr ? kChunk : kSmallChunk);
+  char* p = chunk;
+  const std::uint64_t first =
+      snapshot.size() == 0 ? 0 : LoadNative(snapshot.Record(0), valueCount).timestamp;
+  const std::size_t stride = snapshot.stride();
+  snapshot.ForEachRun([&](const std::uint8_t* records, std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) {
+      const Sample sample = LoadNative(records + k * stride, valueCount);
+      p = FormatDataLine(p, sample, first, valueCount, separator, decimalPoint, texts.get());
+      if (p >= full) {
+        file.write(chunk, p - chunk);
+        p = chunk;
+      }
     }
-  }
-  file.write(chunk.data(), p - chunk.data());
+  });
+  file.write(chunk, p - chunk);
 }
 
 }  // namespace
@@ -157,27 +167,15 @@ void ExportHistory(Runtime& runtime, EmuDevice& device,
   const std::string header = HeaderLine(descriptors, separator);
   file.write(header.data(), static_cast<std::streamsize>(header.size()));
 
-  // The export covers the history as it stands when historyMutex is taken.
-  // Copying it is fast, so the update thread waits for the copy only, not
-  // for the formatting and the file writes; without memory for a copy the
-  // lines are written under the lock instead.
-  const int n = device.valueCount();
-  std::vector<Sample> snapshot;
-  bool copied = false;
+  // The export covers the history as it stands when historyMutex is taken;
+  // the lock is held only to take the snapshot, so neither the update thread
+  // nor the host's other calls wait for the formatting and the file writes.
+  SampleSnapshot snapshot;
   {
     LockGuard lock(device.history.historyMutex);
-    try {
-      snapshot.assign(device.history.samples.begin(), device.history.samples.end());
-      copied = true;
-    } catch (const std::bad_alloc&) {
-      WriteDataLines(file, device.history.samples.begin(), device.history.samples.end(), n,
-                     separator, decimalPoint);
-    }
+    snapshot = device.history.samples.Snapshot();
   }
-  if (copied) {
-    WriteDataLines(file, snapshot.data(), snapshot.data() + snapshot.size(), n, separator,
-                   decimalPoint);
-  }
+  WriteDataLines(file, snapshot, device.valueCount(), separator, decimalPoint);
   file.close();  // write errors are not reported; what was written stays
 }
 

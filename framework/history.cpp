@@ -11,57 +11,107 @@
 #include "framework/values.h"
 
 namespace orv {
+
+struct SampleBlocks {
+  std::atomic<std::size_t> owners{1};
+  const BlockMemory* memory = nullptr;
+  std::size_t blockBytes = 0;
+  std::size_t blockCount = 0;    // all in table's first slots
+  SampleTable* table = nullptr;  // the newest; it chains the older ones
+  SampleBlocks* nextRetired = nullptr;
+};
+
 namespace {
 
-// A buffer on a cache-line boundary. Plain operator new with room to align
-// (not the aligned form), so that a host's or a test's replacement of it
-// sees every allocation.
-SampleBuffer* NewBuffer(std::size_t capacity) {
-  constexpr std::size_t kAlign = alignof(SampleBuffer);
-  constexpr std::size_t kMax =
-      (std::numeric_limits<std::size_t>::max() - sizeof(SampleBuffer) - kAlign) / sizeof(Sample);
-  if (capacity > kMax) throw std::bad_alloc();
-  void* raw = ::operator new(sizeof(SampleBuffer) + capacity * sizeof(Sample) + kAlign);
-  const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(raw) + kAlign - 1) & ~(kAlign - 1);
-  SampleBuffer* buffer = new (reinterpret_cast<void*>(at)) SampleBuffer();
-  buffer->allocation = raw;
-  buffer->capacity = capacity;
-  return buffer;
+void* AllocatePages(std::size_t bytes) { return platform::AllocatePages(bytes); }
+void FreePages(void* pages, std::size_t bytes) { platform::FreePages(pages, bytes); }
+
+constexpr BlockMemory kPages{&AllocatePages, &FreePages};
+std::atomic<const BlockMemory*> blockMemory{&kPages};
+
+// A table's first slots when a history starts: 2^6 blocks, two million
+// samples, before the first regrowth.
+constexpr std::size_t kFirstSlots = 64;
+
+SampleTable* NewTable(std::size_t capacity, const SampleTable* from, std::size_t stride,
+                      unsigned shift) {
+  if (capacity >
+      (std::numeric_limits<std::size_t>::max() - sizeof(SampleTable)) / sizeof(std::uint8_t*)) {
+    throw std::bad_alloc();
+  }
+  void* raw = ::operator new(sizeof(SampleTable) + capacity * sizeof(std::uint8_t*));
+  auto* table = new (raw) SampleTable();
+  table->capacity = capacity;
+  table->stride = stride;
+  table->shift = shift;
+  table->blocks = reinterpret_cast<std::uint8_t**>(table + 1);
+  std::fill_n(table->blocks, capacity, nullptr);
+  if (from != nullptr) {
+    std::copy_n(from->blocks, from->capacity, table->blocks);
+    table->count.store(from->count.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    table->firstDisorder.store(from->firstDisorder.load(std::memory_order_relaxed),
+                               std::memory_order_relaxed);
+    table->indexScale.store(from->indexScale.load(std::memory_order_relaxed),
+                            std::memory_order_relaxed);
+  }
+  return table;
 }
 
-void FreeBuffer(SampleBuffer* buffer) {
-  void* raw = buffer->allocation;
-  buffer->~SampleBuffer();
-  ::operator delete(raw);
-}
-
-void FreeList(SampleBuffer* list) {
-  while (list != nullptr) {
-    SampleBuffer* next = list->nextRetired;
-    FreeBuffer(list);
-    list = next;
+void FreeTables(SampleTable* table) {
+  while (table != nullptr) {
+    SampleTable* older = table->older;
+    table->~SampleTable();
+    ::operator delete(static_cast<void*>(table));
+    table = older;
   }
 }
 
-std::uint64_t ScaleOf(const Sample* samples, std::size_t count) {
+void FreeBlocks(SampleBlocks* blocks) {
+  if (blocks->table != nullptr) {
+    for (std::size_t i = 0; i < blocks->blockCount; ++i) {
+      blocks->memory->release(blocks->table->blocks[i], blocks->blockBytes);
+    }
+  }
+  FreeTables(blocks->table);
+  delete blocks;
+}
+
+// Drops one owner; true when that was the last.
+bool LetGo(SampleBlocks* blocks) {
+  return blocks != nullptr && blocks->owners.fetch_sub(1, std::memory_order_acq_rel) == 1;
+}
+
+BlockRecords RecordsOf(const SampleTable* table) {
+  return {table->blocks, table->stride, table->shift, (std::size_t{1} << table->shift) - 1};
+}
+
+std::uint64_t ScaleOf(const BlockRecords& records, std::size_t count) {
   if (count < 2) return 0;
-  const double span = static_cast<double>(AsSigned(samples[count - 1].timestamp)) -
-                      static_cast<double>(AsSigned(samples[0].timestamp));
+  const double span =
+      static_cast<double>(records.Timestamp(count - 1)) - static_cast<double>(records.Timestamp(0));
   return IndexScale(static_cast<double>(count - 1) / span);
 }
 
-// The first out-of-order index among samples[from, to), given the one known
-// for samples[0, from).
-std::size_t FirstDisorder(const Sample* samples, std::size_t from, std::size_t to,
+// The first out-of-order index among [from, to), given the one known for
+// [0, from).
+std::size_t FirstDisorder(const BlockRecords& records, std::size_t from, std::size_t to,
                           std::size_t known) {
-  if (known != SampleBuffer::kOrdered) return known;
-  for (std::size_t i = from == 0 ? 1 : from; i < to; ++i) {
-    if (AsSigned(samples[i].timestamp) <= AsSigned(samples[i - 1].timestamp)) return i;
+  if (known != SampleTable::kOrdered) return known;
+  std::int64_t previous = from == 0 ? 0 : records.Timestamp(from - 1);
+  for (std::size_t i = from; i < to; ++i) {
+    const std::int64_t t = records.Timestamp(i);
+    if (i != 0 && t <= previous) return i;
+    previous = t;
   }
-  return SampleBuffer::kOrdered;
+  return SampleTable::kOrdered;
 }
 
 }  // namespace
+
+const BlockMemory* SetBlockMemory(const BlockMemory* memory) {
+  const BlockMemory* previous = blockMemory.exchange(memory != nullptr ? memory : &kPages);
+  return previous == &kPages ? nullptr : previous;
+}
 
 RetiredSamples& RetiredSamples::operator=(RetiredSamples&& other) noexcept {
   if (this != &other) {
@@ -73,10 +123,52 @@ RetiredSamples& RetiredSamples::operator=(RetiredSamples&& other) noexcept {
 }
 
 RetiredSamples::~RetiredSamples() {
-  if (list_ == nullptr) return;
+  SampleBlocks* unowned = nullptr;
+  while (list_ != nullptr) {
+    SampleBlocks* next = list_->nextRetired;
+    if (LetGo(list_)) {
+      list_->nextRetired = unowned;
+      unowned = list_;
+    }
+    list_ = next;
+  }
+  if (unowned == nullptr) return;
   SharedReadSections().WaitForReaders();
-  FreeList(list_);
+  while (unowned != nullptr) {
+    SampleBlocks* next = unowned->nextRetired;
+    FreeBlocks(unowned);
+    unowned = next;
+  }
 }
+
+SampleSnapshot::SampleSnapshot(SampleSnapshot&& other) noexcept
+    : records_(other.records_), count_(other.count_), owner_(other.owner_) {
+  other.count_ = 0;
+  other.owner_ = nullptr;
+}
+
+SampleSnapshot& SampleSnapshot::operator=(SampleSnapshot&& other) noexcept {
+  if (this != &other) {
+    SampleSnapshot old(std::move(*this));
+    records_ = other.records_;
+    count_ = other.count_;
+    owner_ = other.owner_;
+    other.count_ = 0;
+    other.owner_ = nullptr;
+  }
+  return *this;
+}
+
+SampleSnapshot::~SampleSnapshot() {
+  if (!LetGo(owner_)) return;
+  // The history let go first (it was cleared or is gone): a query that
+  // loaded its table may still be reading.
+  SharedReadSections().WaitForReaders();
+  FreeBlocks(owner_);
+}
+
+SampleStore::SampleStore(int valueCount, unsigned blockShift)
+    : valueCount_(std::clamp(valueCount, 0, kMaxValues)), shift_(std::min(blockShift, 24u)) {}
 
 SampleStore& SampleStore::operator=(const std::vector<Sample>& samples) {
   Assign(samples.data(), samples.size());
@@ -89,96 +181,116 @@ SampleStore& SampleStore::operator=(std::initializer_list<Sample> samples) {
 }
 
 SampleStore::~SampleStore() {
-  SampleBuffer* buffer = buffer_.load(std::memory_order_relaxed);
-  if (buffer != nullptr) FreeBuffer(buffer);
-  FreeList(retired_);
+  if (LetGo(blocks_)) FreeBlocks(blocks_);
+  RetiredSamples released(retired_);
 }
 
-std::size_t SampleStore::capacity() const {
-  const SampleBuffer* buffer = buffer_.load(std::memory_order_relaxed);
-  return buffer != nullptr ? buffer->capacity : 0;
+std::size_t SampleStore::blockCount() const { return blocks_ != nullptr ? blocks_->blockCount : 0; }
+
+Sample SampleStore::At(std::size_t i) const {
+  return LoadNative(Published().records.Record(i), valueCount_);
 }
 
-void SampleStore::Replace(SampleBuffer* next) {
-  SampleBuffer* old = buffer_.load(std::memory_order_relaxed);
-  // Sequentially consistent, so that the wait for readers that follows sees
-  // every section that may have loaded the old buffer.
-  buffer_.store(next);
-  if (old != nullptr) {
-    old->nextRetired = retired_;
-    retired_ = old;
+SampleStore::operator std::vector<Sample>() const {
+  const View view = Published();
+  std::vector<Sample> samples;
+  samples.reserve(view.count);
+  for (std::size_t i = 0; i < view.count; ++i) {
+    samples.push_back(LoadNative(view.records.Record(i), valueCount_));
   }
+  return samples;
 }
 
-void SampleStore::Assign(const Sample* samples, std::size_t count) {
-  SampleBuffer* next = nullptr;
-  if (count != 0) {
-    next = NewBuffer(count);
-    std::copy(samples, samples + count, next->samples());
-    next->firstDisorder.store(FirstDisorder(next->samples(), 0, count, SampleBuffer::kOrdered),
-                              std::memory_order_relaxed);
-    next->indexScale.store(ScaleOf(next->samples(), count), std::memory_order_relaxed);
-    next->count.store(count, std::memory_order_relaxed);
+void SampleStore::AddBlock() {
+  if (blocks_ == nullptr) {
+    auto* blocks = new SampleBlocks();
+    blocks->memory = blockMemory.load();
+    blocks->blockBytes = stride() << shift_;
+    blocks_ = blocks;
   }
-  Replace(next);
-}
-
-void SampleStore::reserve(std::size_t capacity) {
-  SampleBuffer* buffer = buffer_.load(std::memory_order_relaxed);
-  const std::size_t current = buffer != nullptr ? buffer->capacity : 0;
-  if (capacity <= current) return;
-  SampleBuffer* next = NewBuffer(capacity);
-  if (buffer != nullptr) {
-    const std::size_t count = buffer->count.load(std::memory_order_relaxed);
-    std::copy(buffer->samples(), buffer->samples() + count, next->samples());
-    next->firstDisorder.store(buffer->firstDisorder.load(std::memory_order_relaxed),
-                              std::memory_order_relaxed);
-    next->indexScale.store(buffer->indexScale.load(std::memory_order_relaxed),
-                           std::memory_order_relaxed);
-    next->count.store(count, std::memory_order_relaxed);
+  SampleBlocks& blocks = *blocks_;
+  SampleTable* table = blocks.table;
+  if (table == nullptr || blocks.blockCount == table->capacity) {
+    // A larger table first, so that a block is never had without a slot.
+    SampleTable* larger =
+        NewTable(table == nullptr ? kFirstSlots : 2 * table->capacity, table, stride(), shift_);
+    larger->older = table;
+    blocks.table = larger;
+    // Published with the same samples as the table it replaces; readers of
+    // that one keep reading it until the history lets go of them both.
+    table_.store(larger);
+    table = larger;
   }
-  Replace(next);
+  void* block = blocks.memory->allocate(blocks.blockBytes);
+  if (block == nullptr) throw std::bad_alloc();
+  // Readers look at a slot only once a count that covers it is published.
+  table->blocks[blocks.blockCount++] = static_cast<std::uint8_t*>(block);
 }
 
-Sample* SampleStore::Grow(std::size_t n) {
-  const std::size_t count = size();
-  if (n > std::numeric_limits<std::size_t>::max() - count) throw std::bad_alloc();
-  if (count + n > capacity()) reserve(std::max(count + n, 2 * count));
-  return buffer_.load(std::memory_order_relaxed)->samples() + count;
+std::uint8_t* SampleStore::Room(std::size_t& room) {
+  const SampleTable* table = table_.load(std::memory_order_relaxed);
+  const std::size_t count = table != nullptr ? table->count.load(std::memory_order_relaxed) : 0;
+  const std::size_t block = count >> shift_;
+  if (block >= blockCount()) AddBlock();
+  table = table_.load(std::memory_order_relaxed);
+  const std::size_t slot = count & (blockSamples() - 1);
+  room = blockSamples() - slot;
+  return table->blocks[block] + slot * stride();
 }
 
 void SampleStore::Commit(std::size_t n) {
   if (n == 0) return;
-  SampleBuffer* buffer = buffer_.load(std::memory_order_relaxed);
-  const std::size_t count = buffer->count.load(std::memory_order_relaxed);
-  buffer->firstDisorder.store(FirstDisorder(buffer->samples(), count, count + n,
-                                            buffer->firstDisorder.load(std::memory_order_relaxed)),
-                              std::memory_order_relaxed);
-  buffer->indexScale.store(ScaleOf(buffer->samples(), count + n), std::memory_order_relaxed);
-  buffer->count.store(count + n, std::memory_order_release);
+  SampleTable* table = table_.load(std::memory_order_relaxed);
+  const std::size_t count = table->count.load(std::memory_order_relaxed);
+  const BlockRecords records = RecordsOf(table);
+  table->firstDisorder.store(FirstDisorder(records, count, count + n,
+                                           table->firstDisorder.load(std::memory_order_relaxed)),
+                             std::memory_order_relaxed);
+  table->indexScale.store(ScaleOf(records, count + n), std::memory_order_relaxed);
+  table->count.store(count + n, std::memory_order_release);
 }
 
-void SampleStore::push_back(const Sample& sample) {
-  *Grow(1) = sample;
+void SampleStore::Append(const Sample& sample) {
+  std::size_t room = 0;
+  StoreNative(sample, valueCount_, Room(room));
   Commit(1);
 }
 
-void SampleStore::clear() { Replace(nullptr); }
+void SampleStore::Assign(const Sample* samples, std::size_t count) {
+  clear();
+  for (std::size_t i = 0; i < count; ++i) Append(samples[i]);
+}
+
+void SampleStore::clear() {
+  // Sequentially consistent, so that the wait for readers that follows sees
+  // every section that may have loaded the table.
+  table_.store(nullptr);
+  if (blocks_ != nullptr) {
+    blocks_->nextRetired = retired_;
+    retired_ = blocks_;
+    blocks_ = nullptr;
+  }
+}
+
+SampleSnapshot SampleStore::Snapshot() const {
+  const SampleTable* table = table_.load(std::memory_order_relaxed);
+  if (table == nullptr) return {};
+  blocks_->owners.fetch_add(1, std::memory_order_relaxed);
+  return SampleSnapshot(RecordsOf(table), table->count.load(std::memory_order_relaxed), blocks_);
+}
 
 RetiredSamples SampleStore::TakeRetired() {
-  SampleBuffer* list = retired_;
+  SampleBlocks* list = retired_;
   retired_ = nullptr;
   return RetiredSamples(list);
 }
 
 bool AppendSample(SampleHistory& history, const Sample& sample) noexcept {
-  // Declared first, so that a buffer the append replaced is freed after the
-  // mutex is released.
-  RetiredSamples retired;
+  // Growing allocates a block, never moves a sample and frees nothing, so
+  // the lock is held for one copy of a sample at most plus an allocation.
   LockGuard lock(history.historyMutex);
   try {
-    history.samples.push_back(sample);
-    retired = history.samples.TakeRetired();
+    history.samples.Append(sample);
     return true;
   } catch (const std::bad_alloc&) {
     return false;
@@ -209,15 +321,17 @@ std::size_t SampleCount(SampleHistory& history) {
 
 double GetHistoryDuration(SampleHistory& history) {
   LockGuard lock(history.historyMutex);
-  if (history.samples.empty()) return 0.0;
+  const SampleStore::View view = history.samples.Published();
+  if (view.count == 0) return 0.0;
   const std::int64_t span =
-      Difference(history.samples.back().timestamp, history.samples.front().timestamp);
+      Difference(static_cast<std::uint64_t>(view.records.Timestamp(view.count - 1)),
+                 static_cast<std::uint64_t>(view.records.Timestamp(0)));
   return static_cast<double>(span) / 10000000.0;
 }
 
 std::ptrdiff_t SelectSampleIndex(const Sample* samples, std::size_t count, double offsetSeconds,
                                  bool ordered, std::uint64_t indexScale) {
-  return SelectIndex(samples, count, offsetSeconds, ordered, indexScale);
+  return SelectIndex(SampleArray{samples}, count, offsetSeconds, ordered, indexScale);
 }
 
 std::uint64_t IndexScale(double samplesPerTick) {

@@ -2,6 +2,7 @@
 #ifndef ORV_FRAMEWORK_HISTORY_H
 #define ORV_FRAMEWORK_HISTORY_H
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -23,10 +24,32 @@ struct Sample {
   float values[kMaxValues] = {};
 };
 
-// A sample buffer as SampleStore publishes it: a header, then capacity
-// samples, of which the first count are published and never change again.
-// Aligned to a cache line, so that no sample spans two.
-struct alignas(64) SampleBuffer {
+// Samples per block, as a power of two: an index splits into its block and
+// its slot by a shift and a mask. 2^15 samples make blocks of 768 KiB (four
+// values) and 1 MiB (six), whole multiples of the 64 KiB in which Windows
+// hands out address space: large enough that a year of one-second samples
+// needs about a thousand of them, small enough that the one partly filled
+// block is a rounding error from a day of samples on.
+constexpr unsigned kBlockShift = 15;
+
+// Where a store's blocks come from: by default whole pages of the operating
+// system (platform::AllocatePages). Tests substitute a source that fails on
+// purpose. allocate returns null when there is no memory.
+struct BlockMemory {
+  void* (*allocate)(std::size_t bytes);
+  void (*release)(void* block, std::size_t bytes);
+};
+// The source for blocks allocated from now on (null: the default); returns
+// the one it replaces. Each block goes back to the source it came from.
+const BlockMemory* SetBlockMemory(const BlockMemory* memory);
+
+// A history's samples as published: the blocks in order and how many samples
+// they hold. Each sample is 8 + 4N bytes, the timestamp and the N values in
+// the processor's own byte order (so on little-endian machines exactly the
+// record of GetSampleAt and of the image). Published samples are never written
+// again and blocks never move, so a reader that loaded a table reads its first
+// count samples without a lock.
+struct SampleTable {
   static constexpr std::size_t kOrdered = static_cast<std::size_t>(-1);
 
   std::atomic<std::size_t> count{0};
@@ -39,101 +62,171 @@ struct alignas(64) SampleBuffer {
   // Stored before the count it belongs to; a reader that pairs it with
   // another count starts a little off, no more.
   std::atomic<std::uint64_t> indexScale{0};
-  std::size_t capacity = 0;
-  SampleBuffer* nextRetired = nullptr;
-  void* allocation = nullptr;  // what operator new returned
-
-  Sample* samples() { return reinterpret_cast<Sample*>(this + 1); }
-  const Sample* samples() const { return reinterpret_cast<const Sample*>(this + 1); }
+  std::size_t capacity = 0;  // block slots
+  std::size_t stride = 0;    // bytes per sample
+  unsigned shift = 0;        // 2^shift samples per block
+  // The table this one replaced when the blocks outgrew it: kept, like the
+  // blocks, until the history lets go of them all, so growing frees nothing
+  // and never waits for a reader.
+  SampleTable* older = nullptr;
+  std::uint8_t** blocks = nullptr;  // capacity slots, right after the table
 };
 
-// Buffers a store replaced, freed once no read section can still read them.
+// Sample j of a table, found by shift and mask.
+struct BlockRecords {
+  std::uint8_t* const* blocks = nullptr;
+  std::size_t stride = 0;
+  unsigned shift = 0;
+  std::size_t mask = 0;
+
+  const std::uint8_t* Record(std::size_t j) const {
+    return blocks[j >> shift] + (j & mask) * stride;
+  }
+  std::int64_t Timestamp(std::size_t j) const {
+    std::int64_t t;
+    std::memcpy(&t, Record(j), sizeof t);
+    return t;
+  }
+};
+
+// One history's blocks since it was last cleared, with their tables. Owned
+// by the store and by every snapshot taken of it; the last owner frees it.
+struct SampleBlocks;
+
+// Blocks a store let go of, freed once no read section can still read them.
 class RetiredSamples {
  public:
   RetiredSamples() = default;
-  explicit RetiredSamples(SampleBuffer* list) : list_(list) {}
+  explicit RetiredSamples(SampleBlocks* list) : list_(list) {}
   RetiredSamples(RetiredSamples&& other) noexcept : list_(other.list_) { other.list_ = nullptr; }
   RetiredSamples& operator=(RetiredSamples&& other) noexcept;
-  // Waits for the open read sections, then frees the buffers: never inside a
-  // section, nor with historyMutex held.
+  // Lets go of the blocks; those nothing else owns are freed once the open
+  // read sections have closed: never call it inside a section, nor with
+  // historyMutex held.
   ~RetiredSamples();
 
  private:
-  SampleBuffer* list_ = nullptr;
+  SampleBlocks* list_ = nullptr;
 };
 
-// A history's samples. The owner calls everything but Published() with
-// historyMutex held, as it would a vector's members. Published() may also
-// be called without the mutex, from inside a read section: published
-// samples are never written again, and a buffer the store replaces (when it
-// grows, is cleared or assigned) is kept until TakeRetired() hands it on.
+// The samples of a history as published at one instant, readable without the
+// lock for as long as the snapshot lives: what a save or an export writes
+// while the update thread goes on appending and the host goes on calling.
+class SampleSnapshot {
+ public:
+  SampleSnapshot() = default;
+  SampleSnapshot(SampleSnapshot&& other) noexcept;
+  SampleSnapshot& operator=(SampleSnapshot&& other) noexcept;
+  SampleSnapshot(const SampleSnapshot&) = delete;
+  SampleSnapshot& operator=(const SampleSnapshot&) = delete;
+  ~SampleSnapshot();
+
+  std::size_t size() const { return count_; }
+  std::size_t stride() const { return records_.stride; }
+  const std::uint8_t* Record(std::size_t i) const { return records_.Record(i); }
+  // Calls visit(records, n) for each block's run of samples, oldest first.
+  template <typename Visit>
+  void ForEachRun(Visit&& visit) const {
+    const std::size_t perBlock = records_.mask + 1;
+    for (std::size_t first = 0; first < count_; first += perBlock) {
+      visit(static_cast<const std::uint8_t*>(records_.blocks[first >> records_.shift]),
+            std::min(perBlock, count_ - first));
+    }
+  }
+
+ private:
+  friend class SampleStore;
+  SampleSnapshot(const BlockRecords& records, std::size_t count, SampleBlocks* owner)
+      : records_(records), count_(count), owner_(owner) {}
+
+  BlockRecords records_;
+  std::size_t count_ = 0;
+  SampleBlocks* owner_ = nullptr;
+};
+
+// A history's samples in fixed-size blocks. The owner calls everything but
+// Published() with historyMutex held. Published() may also be called without
+// the mutex, from inside a read section: published samples never change, and
+// blocks and tables the store lets go of (when it is cleared or assigned) are
+// kept until TakeRetired() hands them on.
 class SampleStore {
  public:
   struct View {
-    const Sample* samples;
+    BlockRecords records;
     std::size_t count;
     bool ordered;              // every timestamp later than the one before
-    std::uint64_t indexScale;  // see SampleBuffer
+    std::uint64_t indexScale;  // see SampleTable
   };
 
-  SampleStore() = default;
-  SampleStore(std::initializer_list<Sample> samples) { Assign(samples.begin(), samples.size()); }
-  SampleStore(const std::vector<Sample>& samples) { Assign(samples.data(), samples.size()); }
+  explicit SampleStore(int valueCount = kMaxValues, unsigned blockShift = kBlockShift);
+  SampleStore(std::initializer_list<Sample> samples) : SampleStore() {
+    Assign(samples.begin(), samples.size());
+  }
   SampleStore& operator=(const std::vector<Sample>& samples);
   SampleStore& operator=(std::initializer_list<Sample> samples);
   SampleStore(const SampleStore&) = delete;
   SampleStore& operator=(const SampleStore&) = delete;
-  // No read section may remain; frees every buffer at once.
+  // No read section may remain; lets go of the blocks at once (a snapshot
+  // still holding them frees them when it goes).
   ~SampleStore();
 
   View Published() const {
-    const SampleBuffer* buffer = buffer_.load();
-    if (buffer == nullptr) return {nullptr, 0, true, 0};
-    const std::size_t count = buffer->count.load(std::memory_order_acquire);
-    return {buffer->samples(), count,
-            count <= buffer->firstDisorder.load(std::memory_order_relaxed),
-            buffer->indexScale.load(std::memory_order_relaxed)};
+    const SampleTable* table = table_.load();
+    if (table == nullptr) return {{}, 0, true, 0};
+    const std::size_t count = table->count.load(std::memory_order_acquire);
+    return {{table->blocks, table->stride, table->shift, (std::size_t{1} << table->shift) - 1},
+            count,
+            count <= table->firstDisorder.load(std::memory_order_relaxed),
+            table->indexScale.load(std::memory_order_relaxed)};
   }
 
+  int valueCount() const { return valueCount_; }
+  std::size_t stride() const { return SampleRecordSize(static_cast<std::size_t>(valueCount_)); }
+  std::size_t blockSamples() const { return std::size_t{1} << shift_; }
   std::size_t size() const { return Published().count; }
   bool empty() const { return size() == 0; }
-  std::size_t capacity() const;
-  const Sample* data() const { return Published().samples; }
-  const Sample* begin() const { return data(); }
-  const Sample* end() const { return data() + size(); }
-  const Sample& operator[](std::size_t i) const { return data()[i]; }
-  const Sample& front() const { return data()[0]; }
-  const Sample& back() const { return data()[size() - 1]; }
-  operator std::vector<Sample>() const { return std::vector<Sample>(begin(), end()); }
+  // Blocks allocated, the one being filled included.
+  std::size_t blockCount() const;
+  Sample At(std::size_t i) const;
+  operator std::vector<Sample>() const;
 
-  // May throw std::bad_alloc, leaving the store as it was.
-  void push_back(const Sample& sample);
-  void reserve(std::size_t capacity);
-  // Room for n more samples past the published ones; Commit(n) publishes
-  // what the caller wrote there.
-  Sample* Grow(std::size_t n);
+  // May throw std::bad_alloc, leaving the store as it was. Only the tail of
+  // a sample past the store's value count is dropped.
+  void Append(const Sample& sample);
+  // Room for samples past the published ones, in the block being filled (a
+  // new one when that is full): returns where, with how many fit in room.
+  // Commit(n) publishes the first n the caller wrote there. May throw
+  // std::bad_alloc, leaving the store as it was.
+  std::uint8_t* Room(std::size_t& room);
   void Commit(std::size_t n);
-  // Empties the store and releases its buffer.
+  // Empties the store; its blocks go to TakeRetired().
   void clear();
+  // What has been published so far, kept readable after the lock is
+  // released. Allocates nothing.
+  SampleSnapshot Snapshot() const;
 
   RetiredSamples TakeRetired();
 
  private:
   void Assign(const Sample* samples, std::size_t count);
-  // Publishes next in place of the current buffer, which is retired.
-  void Replace(SampleBuffer* next);
+  void AddBlock();
 
-  std::atomic<SampleBuffer*> buffer_{nullptr};
-  SampleBuffer* retired_ = nullptr;
+  int valueCount_;
+  unsigned shift_;
+  std::atomic<SampleTable*> table_{nullptr};
+  SampleBlocks* blocks_ = nullptr;   // this store's own reference
+  SampleBlocks* retired_ = nullptr;  // let go of, not yet handed on
 };
 
 struct SampleHistory {
+  explicit SampleHistory(int valueCount = kMaxValues) : samples(valueCount) {}
   SampleStore samples;           // changed with historyMutex held
   platform::Mutex historyMutex;  // held only for one operation, never with valueMutex
 };
 
 // Appends a copy under historyMutex. When no memory can be had for it the
-// sample is dropped and false is returned; nothing is thrown.
+// sample is dropped and false is returned; nothing is thrown, and every
+// sample recorded before stays as it was.
 bool AppendSample(SampleHistory& history, const Sample& sample) noexcept;
 bool HasHistory(SampleHistory& history);
 // Removes every sample and releases the storage.
@@ -153,7 +246,7 @@ double GetHistoryDuration(SampleHistory& history);
 // one before: then the answer is one whatever the start, and a finer start
 // spares the walk.
 // indexScale, when not 0, says where an ordered search starts (see
-// SampleBuffer).
+// SampleTable).
 std::ptrdiff_t SelectSampleIndex(const Sample* samples, std::size_t count, double offsetSeconds,
                                  bool ordered = false, std::uint64_t indexScale = 0);
 
@@ -214,6 +307,40 @@ inline void DecodeSampleRecord(const std::uint8_t* p, int valueCount, Sample& sa
   sample.timestamp = GetLE32(p) | static_cast<std::uint64_t>(GetLE32(p + 4)) << 32;
   for (int i = 0; i < valueCount; ++i) sample.values[i] = FloatFromBits(GetLE32(p + 8 + 4 * i));
   for (int i = valueCount; i < kMaxValues; ++i) sample.values[i] = 0.0f;
+}
+
+// A sample as a block keeps it: the timestamp and the values in the
+// processor's own byte order.
+inline void StoreNative(const Sample& sample, int valueCount, std::uint8_t* p) {
+  std::memcpy(p, &sample.timestamp, sizeof sample.timestamp);
+  std::memcpy(p + 8, sample.values, 4 * static_cast<std::size_t>(valueCount));
+}
+inline Sample LoadNative(const std::uint8_t* p, int valueCount) {
+  Sample sample;
+  std::memcpy(&sample.timestamp, p, sizeof sample.timestamp);
+  std::memcpy(sample.values, p + 8, 4 * static_cast<std::size_t>(valueCount));
+  return sample;
+}
+
+// A kept sample's record, and back: one copy on little-endian machines (the
+// models' counts as fixed sizes, which compile to a few moves).
+inline void NativeToRecord(const std::uint8_t* native, int valueCount, std::uint8_t* record) {
+  if constexpr (kLittleEndian) {
+    if (valueCount == 4) return static_cast<void>(std::memcpy(record, native, 24));
+    if (valueCount == 6) return static_cast<void>(std::memcpy(record, native, 32));
+    std::memcpy(record, native, SampleRecordSize(static_cast<std::size_t>(valueCount)));
+  } else {
+    EncodeSampleRecord(LoadNative(native, valueCount), valueCount, record);
+  }
+}
+inline void RecordToNative(const std::uint8_t* record, int valueCount, std::uint8_t* native) {
+  if constexpr (kLittleEndian) {
+    std::memcpy(native, record, SampleRecordSize(static_cast<std::size_t>(valueCount)));
+  } else {
+    Sample sample;
+    DecodeSampleRecord(record, valueCount, sample);
+    StoreNative(sample, valueCount, native);
+  }
 }
 
 // Writes the 8 + 4 * valueCount byte record of sample (timestamp 0 and invalid

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
+#include <limits>
 #include <new>
 
 #include "framework/driver.h"
@@ -75,62 +77,42 @@ const std::uint8_t* ImageReader::ReadBytes(std::size_t bytes) {
 
 namespace {
 
-// The arrays grow by a block at a time within the room reserved for them, so
-// that the zero-fill of a block is still in the cache when the records are
-// written over it: the memory is written once, not zero-filled all first.
-constexpr std::size_t kBlockSamples = 256;
 static_assert(offsetof(Sample, values) == 8, "a sample's values follow its timestamp");
-// Samples the update thread may append between the count and the lock.
-constexpr std::size_t kReserveSlack = 64;
 
-// kValues > 0 fixes the value count at compile time for the models' counts,
-// so that the loops over the values unroll; 0 takes n as it comes.
-template <int kValues>
-void AppendRecords(ByteArray& image, const SampleStore& samples, int n) {
-  const int values = kValues > 0 ? kValues : n;
-  const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(values));
-  if (kLittleEndian && entry == sizeof(Sample)) {
-    // A full sample has no padding and is its own record here.
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(samples.data());
-    image.insert(image.end(), bytes, bytes + samples.size() * entry);
-    return;
-  }
-  for (std::size_t first = 0; first < samples.size(); first += kBlockSamples) {
-    const std::size_t count = std::min(kBlockSamples, samples.size() - first);
-    const std::size_t at = image.size();
-    image.resize(at + count * entry);
-    std::uint8_t* p = image.data() + at;
-    for (std::size_t k = 0; k < count; ++k, p += entry) {
-      EncodeSampleRecord(samples[first + k], values, p);
+// The records of a snapshot's samples, appended to image (which has room):
+// a kept sample is its own record on little-endian machines, so each block's
+// run is one copy.
+void AppendRecords(ByteArray& image, const SampleSnapshot& snapshot, int n) {
+  const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(n));
+  snapshot.ForEachRun([&](const std::uint8_t* records, std::size_t count) {
+    if constexpr (kLittleEndian) {
+      image.insert(image.end(), records, records + count * entry);
+    } else {
+      const std::size_t at = image.size();
+      image.resize(at + count * entry);
+      for (std::size_t k = 0; k < count; ++k) {
+        NativeToRecord(records + k * entry, n, image.data() + at + k * entry);
+      }
     }
-  }
+  });
 }
 
-template <int kValues>
+// Fills a new device's store from count records, a block at a time.
 void AppendDecoded(SampleStore& samples, const std::uint8_t* records, std::size_t count, int n) {
-  const int values = kValues > 0 ? kValues : n;
-  const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(values));
-  samples.reserve(samples.size() + count);
-  for (std::size_t first = 0; first < count; first += kBlockSamples) {
-    const std::size_t blockCount = std::min(kBlockSamples, count - first);
-    Sample* block = samples.Grow(blockCount);
-    for (std::size_t k = 0; k < blockCount; ++k, records += entry) {
-      DecodeSampleRecord(records, values, block[k]);
+  const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(n));
+  while (count > 0) {
+    std::size_t room = 0;
+    std::uint8_t* p = samples.Room(room);
+    const std::size_t k = std::min(room, count);
+    if constexpr (kLittleEndian) {
+      std::memcpy(p, records, k * entry);
+    } else {
+      for (std::size_t i = 0; i < k; ++i) RecordToNative(records + i * entry, n, p + i * entry);
     }
-    samples.Commit(blockCount);
+    samples.Commit(k);
+    records += k * entry;
+    count -= k;
   }
-}
-
-void AppendRecords(ByteArray& image, const SampleStore& samples, int n) {
-  if (n == 4) return AppendRecords<4>(image, samples, n);
-  if (n == 6) return AppendRecords<6>(image, samples, n);
-  AppendRecords<0>(image, samples, n);
-}
-
-void AppendDecoded(SampleStore& samples, const std::uint8_t* records, std::size_t count, int n) {
-  if (n == 4) return AppendDecoded<4>(samples, records, count, n);
-  if (n == 6) return AppendDecoded<6>(samples, records, count, n);
-  AppendDecoded<0>(samples, records, count, n);
 }
 
 }  // namespace
@@ -169,19 +151,21 @@ void SaveDevice(Driver& driver, EmuDevice& device, ByteArray& image) {
       WriteInt32(image, static_cast<std::int32_t>(FloatBits(configs[i].blue)));
       WriteInt32(image, static_cast<std::int32_t>(configs[i].shown));
     }
-    // The room is reserved before historyMutex is taken, so that the lock
-    // covers one pass over the samples and no reallocation. A history that
-    // outgrew the reservation meanwhile gets a larger one.
-    const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(n));
-    for (;;) {
-      image.reserve(image.size() + 4 + (SampleCount(device.history) + kReserveSlack) * entry);
+    // The history as it stands at this instant; the lock is held only to
+    // take the snapshot, so the update thread and the host's other calls go
+    // on while the samples are written.
+    SampleSnapshot snapshot;
+    {
       LockGuard lock(device.history.historyMutex);
-      const SampleStore& samples = device.history.samples;
-      if (image.capacity() - image.size() < 4 + samples.size() * entry) continue;
-      WriteInt32(image, static_cast<std::int32_t>(samples.size()));
-      AppendRecords(image, samples, n);
-      break;
+      snapshot = device.history.samples.Snapshot();
     }
+    const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(n));
+    if (snapshot.size() > (std::numeric_limits<std::size_t>::max() - image.size() - 4) / entry) {
+      throw std::bad_alloc();
+    }
+    image.reserve(image.size() + 4 + snapshot.size() * entry);
+    WriteInt32(image, static_cast<std::int32_t>(snapshot.size()));
+    AppendRecords(image, snapshot, n);
     PutInt32At(image, 0, static_cast<std::int32_t>(static_cast<std::uint32_t>(image.size())));
   } catch (const std::bad_alloc&) {
     ByteArray().swap(image);
@@ -232,11 +216,9 @@ DeviceId RestoreFrom(Driver& driver, const ByteArray& image, std::int32_t offset
   if (!reader.ok() || count > reader.remaining() / entry) return Refuse(driver);
   const std::uint8_t* records = reader.ReadBytes(count * entry);
   if (records == nullptr) return Refuse(driver);
-  RetiredSamples retired;
   {
     LockGuard lock(device->history.historyMutex);
     AppendDecoded(device->history.samples, records, count, n);
-    retired = device->history.samples.TakeRetired();
   }
   return driver.Register(std::move(device));
 }

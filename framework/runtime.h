@@ -24,6 +24,9 @@ class Runtime {
   virtual std::uint64_t LocalFileTimeNow() = 0;
   virtual std::uint32_t CurrentThreadId() = 0;
   virtual int ShowMessageBox(const char* text, const char* caption, unsigned flags) = 0;
+  // Real time in microseconds, whatever clock the devices' samples follow:
+  // what paces work that must not run more often than the machine allows.
+  virtual std::uint64_t RealMicroseconds() { return platform::MonotonicMicroseconds(); }
 };
 
 // The real clock, real threads and real message boxes.

@@ -62,14 +62,27 @@ inline std::uint64_t MultiplyHigh(std::uint64_t a, std::uint64_t b) {
 #endif
 }
 
-// Index of the nearest sample: see SelectSampleIndex.
-[[gnu::always_inline]] inline std::ptrdiff_t SelectIndex(const Sample* samples, std::size_t count,
+template <typename Records>
+inline std::int64_t At(const Records& samples, std::ptrdiff_t j) {
+  return samples.Timestamp(static_cast<std::size_t>(j));
+}
+
+// A contiguous array of samples, read as the search reads a store's blocks.
+struct SampleArray {
+  const Sample* samples;
+  std::int64_t Timestamp(std::size_t j) const { return AsSigned(samples[j].timestamp); }
+};
+
+// Index of the nearest sample: see SelectSampleIndex. Records is
+// BlockRecords or SampleArray: whatever gives Timestamp(j).
+template <typename Records>
+[[gnu::always_inline]] inline std::ptrdiff_t SelectIndex(const Records& samples, std::size_t count,
                                                          double offsetSeconds, bool ordered,
                                                          std::uint64_t indexScale) {
   if (count == 0) return -1;
   const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(count);
-  const std::int64_t t0 = AsSigned(samples[0].timestamp);
-  const std::int64_t tn = AsSigned(samples[n - 1].timestamp);
+  const std::int64_t t0 = samples.Timestamp(0);
+  const std::int64_t tn = samples.Timestamp(static_cast<std::size_t>(n - 1));
   double d = offsetSeconds * 10000000.0;
   if (!(d == d)) [[unlikely]]
     d = 0.0;
@@ -103,14 +116,15 @@ inline std::uint64_t MultiplyHigh(std::uint64_t a, std::uint64_t b) {
       j = std::max<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(estimate), 1);
     }
     // In a long history both reads miss the cache, and are issued together.
-    const std::int64_t previous = AsSigned(samples[j - 1].timestamp);
-    const std::int64_t current = AsSigned(samples[j].timestamp);
+    const std::int64_t previous = At(samples, j - 1);
+    const std::int64_t current = At(samples, j);
     if (previous >= target || current < target) [[unlikely]] {
-      while (j < n - 1 && AsSigned(samples[j].timestamp) < target) ++j;
-      while (j > 0 && AsSigned(samples[j - 1].timestamp) >= target) --j;
+      while (j < n - 1 && At(samples, j) < target) ++j;
+      while (j > 0 && At(samples, j - 1) >= target) --j;
     }
   } else {
-    const std::int64_t span = Difference(samples[n - 1].timestamp, samples[0].timestamp);
+    const std::int64_t span =
+        Difference(static_cast<std::uint64_t>(tn), static_cast<std::uint64_t>(t0));
     if (span != 0) {
       const double spacing = static_cast<double>(span) / static_cast<double>(n);
       double estimate = d / spacing + 0.5;
@@ -120,19 +134,16 @@ inline std::uint64_t MultiplyHigh(std::uint64_t a, std::uint64_t b) {
       if (estimate > static_cast<double>(n - 1)) estimate = static_cast<double>(n - 1);
       j = static_cast<std::ptrdiff_t>(estimate);
     }
-    // The walks and the final comparison mostly read samples j and j - 1; in
-    // a long history both are far apart in memory from the last query, so
-    // fetch them together rather than one after the other.
-    if (j > 0) __builtin_prefetch(&samples[j - 1]);
     // The first sample is not later than the target and the last not earlier,
     // so both walks stay inside the array.
-    while (j > 0 && AsSigned(samples[j].timestamp) > target) --j;
-    while (j < n - 1 && AsSigned(samples[j].timestamp) < target) ++j;
+    while (j > 0 && At(samples, j) > target) --j;
+    while (j < n - 1 && At(samples, j) < target) ++j;
   }
   if (j > 0) {
-    const std::int64_t after = Difference(samples[j].timestamp, static_cast<std::uint64_t>(target));
-    const std::int64_t before =
-        Difference(static_cast<std::uint64_t>(target), samples[j - 1].timestamp);
+    const std::int64_t after =
+        Difference(static_cast<std::uint64_t>(At(samples, j)), static_cast<std::uint64_t>(target));
+    const std::int64_t before = Difference(static_cast<std::uint64_t>(target),
+                                           static_cast<std::uint64_t>(At(samples, j - 1)));
     j -= before < after ? 1 : 0;
   }
   return j;
@@ -164,8 +175,9 @@ inline void SizeRecord(int valueCount, ByteArray& out) {
 [[gnu::always_inline]] inline void WriteNearest(const SampleStore::View& view, double offsetSeconds,
                                                 int valueCount, std::uint8_t* p) {
   const std::ptrdiff_t index =
-      SelectIndex(view.samples, view.count, offsetSeconds, view.ordered, view.indexScale);
-  WriteRecord(index >= 0 ? &view.samples[index] : nullptr, valueCount, p);
+      SelectIndex(view.records, view.count, offsetSeconds, view.ordered, view.indexScale);
+  if (index < 0) return WriteRecord(nullptr, valueCount, p);
+  NativeToRecord(view.records.Record(static_cast<std::size_t>(index)), valueCount, p);
 }
 
 }  // namespace orv

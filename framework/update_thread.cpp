@@ -1,5 +1,7 @@
 #include "framework/update_thread.h"
 
+#include <charconv>
+
 #include "framework/lock.h"
 
 namespace orv {
@@ -11,6 +13,36 @@ void Log(EmuDevice& device, const char* format, unsigned argument) {
 
 void Log(EmuDevice& device, const char* text) {
   if (LogFn log = device.environment.log.load()) log(text);
+}
+
+// While memory is short, an append is tried again at most this often in
+// real time, however fast an emulated clock ticks.
+constexpr std::uint64_t kAppendRetryMicros = 1000000;
+
+// Appends the tick's sample. When no memory can be had, recording pauses
+// with one log line, every sample already recorded is kept, and the ticks
+// go on; samples are tried again about once a second until one fits, and
+// one line says so. The recording flag stays as the host set it; the gap
+// shows in the timestamps.
+void Record(EmuDevice& device, const Sample& sample) {
+  Runtime& runtime = *device.environment.runtime.load();
+  if (device.recordingPaused) {
+    const std::uint64_t now = runtime.RealMicroseconds();
+    if (now - device.lastAppendTry < kAppendRetryMicros) return;
+    device.lastAppendTry = now;
+  }
+  const bool appended = AppendSample(device.history, sample);
+  if (appended == !device.recordingPaused) return;
+  device.recordingPaused = !appended;
+  if (!appended) device.lastAppendTry = runtime.RealMicroseconds();
+  // The count as text: it may not fit the host's unsigned.
+  char count[24] = {};
+  std::to_chars(count, count + sizeof count - 1, SampleCount(device.history));
+  if (LogFn log = device.environment.log.load()) {
+    log(appended ? "Device %d: recording resumed with %s samples recorded.\n"
+                 : "Device %d: recording paused for lack of memory after %s samples.\n",
+        static_cast<int>(device.id), count);
+  }
 }
 
 void ThreadMain(void* arg) { RunUpdateLoop(*static_cast<EmuDevice*>(arg)); }
@@ -38,7 +70,7 @@ void RunTick(EmuDevice& device, Rng& rng) {
       device.pending[i] = false;
     }
   }
-  if (device.recording.load()) AppendSample(device.history, working);
+  if (device.recording.load()) Record(device, working);
 }
 
 void RunUpdateLoop(EmuDevice& device) {

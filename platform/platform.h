@@ -124,6 +124,16 @@ std::uint32_t CurrentThreadId();
 // whatever happens to the wall clock; its origin is arbitrary.
 std::uint64_t MonotonicMicroseconds();
 
+// ---- Memory --------------------------------------------------------------
+
+// Whole pages of zero-filled read-write memory straight from the operating
+// system, at least bytes long; null when there are none. Long-lived large
+// blocks come from here rather than the heap: freeing returns their address
+// space at once, and a 32-bit process loses none of it to heap rounding.
+void* AllocatePages(std::size_t bytes);
+// Returns pages that AllocatePages gave out, with the same byte count.
+void FreePages(void* pages, std::size_t bytes);
+
 // ---- Environment ---------------------------------------------------------
 
 // Copies the value of an environment variable into buf (size bytes, cut to

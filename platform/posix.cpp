@@ -2,6 +2,7 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <semaphore.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -270,6 +271,16 @@ std::uint64_t MonotonicMicroseconds() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
          static_cast<std::uint64_t>(now.tv_nsec / 1000);
+}
+
+void* AllocatePages(std::size_t bytes) {
+  if (bytes == 0) return nullptr;
+  void* pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void FreePages(void* pages, std::size_t bytes) {
+  if (pages != nullptr) munmap(pages, bytes);
 }
 
 std::size_t ReadEnvironment(const char* name, char* buf, std::size_t size) {

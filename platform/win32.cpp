@@ -219,6 +219,15 @@ std::uint64_t MonotonicMicroseconds() {
   return ticks / frequency * 1000000u + ticks % frequency * 1000000u / frequency;
 }
 
+void* AllocatePages(std::size_t bytes) {
+  if (bytes == 0) return nullptr;
+  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void FreePages(void* pages, std::size_t) {
+  if (pages != nullptr) VirtualFree(pages, 0, MEM_RELEASE);
+}
+
 std::size_t ReadEnvironment(const char* name, char* buf, std::size_t size) {
   if (size > 0) buf[0] = '\0';
   const DWORD capacity = size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(size);

@@ -275,19 +275,22 @@ TEST(SampleStore, KnowsWhetherEveryTimestampIsLaterThanTheOneBefore) {
     // Built three ways: appended one by one, assigned whole, restored in
     // blocks of two.
     SampleStore appended, assigned, restored;
-    for (const Sample& s : samples) appended.push_back(s);
+    for (const Sample& s : samples) appended.Append(s);
     assigned = samples;
     for (std::size_t first = 0; first < samples.size(); first += 2) {
       const std::size_t count = std::min<std::size_t>(2, samples.size() - first);
-      std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(first), count,
-                  restored.Grow(count));
+      std::size_t room = 0;
+      std::uint8_t* p = restored.Room(room);
+      ASSERT_GE(room, count);
+      for (std::size_t k = 0; k < count; ++k) StoreNative(samples[first + k], 6, p + 32 * k);
       restored.Commit(count);
     }
     for (const SampleStore* store : {&appended, &assigned, &restored}) {
       const SampleStore::View view = store->Published();
       EXPECT_EQ(view.count, samples.size());
       EXPECT_EQ(view.ordered, c.ordered) << c.timestamps.size() << " samples";
-      EXPECT_TRUE(std::equal(store->begin(), store->end(), samples.begin(), samples.end(),
+      const std::vector<Sample> kept = *store;
+      EXPECT_TRUE(std::equal(kept.begin(), kept.end(), samples.begin(), samples.end(),
                              [](const Sample& a, const Sample& b) {
                                return a.timestamp == b.timestamp && a.values[5] == b.values[5];
                              }));
@@ -397,7 +400,7 @@ TEST(HistoryQuery, ClearHistoryEmptiesIt) {
   ClearHistory(history);
   EXPECT_FALSE(HasHistory(history));
   EXPECT_EQ(SampleCount(history), 0u);
-  EXPECT_EQ(history.samples.capacity(), 0u);
+  EXPECT_EQ(history.samples.blockCount(), 0u);
 }
 
 }  // namespace

@@ -243,7 +243,7 @@ TEST(DeviceImage, RoundTripKeepsEveryFieldBitForBit) {
         EXPECT_FALSE(restored->pending[i]);
       }
       ASSERT_EQ(restored->history.samples.size(), static_cast<std::size_t>(count));
-      EXPECT_EQ(FloatBits(restored->history.samples[2].values[1]), 0xFFC01234u);
+      EXPECT_EQ(FloatBits(restored->history.samples.At(2).values[1]), 0xFFC01234u);
       // Settings, colours and samples: with the flags normalised both save alike.
       original->channelConfigs[0].shown = 1;
       original->channelConfigs[1].shown = 1;
