@@ -3,35 +3,55 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <new>
 
 #include "framework/lock.h"
 #include "framework/read_sections.h"
 #include "framework/sample_query.h"
 #include "framework/values.h"
+#include "platform/platform.h"
 
 namespace orv {
+
+// A run of reserved address space and how much of it holds blocks.
+struct Reservation {
+  std::uint8_t* base = nullptr;
+  std::size_t bytes = 0;
+  std::size_t used = 0;
+  Reservation* next = nullptr;  // the one before
+};
 
 struct SampleBlocks {
   std::atomic<std::size_t> owners{1};
   const BlockMemory* memory = nullptr;
   std::size_t blockBytes = 0;
-  std::size_t blockCount = 0;    // all in table's first slots
-  SampleTable* table = nullptr;  // the newest; it chains the older ones
+  std::size_t blockSpan = 0;           // blockBytes in whole 64 KiB units
+  std::size_t blockCount = 0;          // all in table's first slots
+  SampleTable* table = nullptr;        // the newest; it chains the older ones
+  Reservation* reservation = nullptr;  // the newest; it chains the older ones
   SampleBlocks* nextRetired = nullptr;
 };
 
 namespace {
 
-void* AllocatePages(std::size_t bytes) { return platform::AllocatePages(bytes); }
-void FreePages(void* pages, std::size_t bytes) { platform::FreePages(pages, bytes); }
-
-constexpr BlockMemory kPages{&AllocatePages, &FreePages};
+constexpr BlockMemory kPages{&platform::ReservePages, &platform::CommitPages,
+                             &platform::ReleasePages};
 std::atomic<const BlockMemory*> blockMemory{&kPages};
 
 // A table's first slots when a history starts: 2^6 blocks, two million
 // samples, before the first regrowth.
 constexpr std::size_t kFirstSlots = 64;
+
+// The unit in which address space is reserved on every system (Windows hands
+// it out in 64 KiB): the models' blocks are whole multiples of it.
+constexpr std::size_t kReserveUnit = 64 * 1024;
+
+// Address space reserved at a time for a history's blocks: 1 GiB in a 64-bit
+// process (it costs no memory, and the blocks of some 40 million samples
+// follow one another); one block in a 32-bit one, whose address space is
+// what runs out first. Where a large run cannot be had, one block is.
+constexpr std::size_t kReserveBytes = sizeof(void*) >= 8 ? std::size_t{1} << 30 : 0;
 
 SampleTable* NewTable(std::size_t capacity, const SampleTable* from, std::size_t stride,
                       unsigned shift) {
@@ -53,6 +73,8 @@ SampleTable* NewTable(std::size_t capacity, const SampleTable* from, std::size_t
                                std::memory_order_relaxed);
     table->indexScale.store(from->indexScale.load(std::memory_order_relaxed),
                             std::memory_order_relaxed);
+    table->firstTimestamp.store(from->firstTimestamp.load(std::memory_order_relaxed),
+                                std::memory_order_relaxed);
   }
   return table;
 }
@@ -67,13 +89,41 @@ void FreeTables(SampleTable* table) {
 }
 
 void FreeBlocks(SampleBlocks* blocks) {
-  if (blocks->table != nullptr) {
-    for (std::size_t i = 0; i < blocks->blockCount; ++i) {
-      blocks->memory->release(blocks->table->blocks[i], blocks->blockBytes);
-    }
+  for (Reservation* r = blocks->reservation; r != nullptr;) {
+    Reservation* next = r->next;
+    blocks->memory->release(r->base, r->bytes);
+    delete r;
+    r = next;
   }
   FreeTables(blocks->table);
   delete blocks;
+}
+
+// The next block's memory: committed in the newest reservation, or in a new
+// one when that is full. Null when the system has none to give.
+std::uint8_t* CommitBlock(SampleBlocks& blocks) {
+  Reservation* r = blocks.reservation;
+  const std::size_t span = blocks.blockSpan;
+  if (r == nullptr || r->bytes - r->used < span) {
+    auto next = std::make_unique<Reservation>();
+    const std::size_t large = kReserveBytes / span * span;
+    if (large > span) {
+      next->base = static_cast<std::uint8_t*>(blocks.memory->reserve(large));
+      next->bytes = large;
+    }
+    if (next->base == nullptr) {
+      next->base = static_cast<std::uint8_t*>(blocks.memory->reserve(span));
+      next->bytes = span;
+    }
+    if (next->base == nullptr) return nullptr;
+    next->next = r;
+    r = next.release();
+    blocks.reservation = r;
+  }
+  std::uint8_t* block = r->base + r->used;
+  if (!blocks.memory->commit(block, blocks.blockBytes)) return nullptr;
+  r->used += span;
+  return block;
 }
 
 // Drops one owner; true when that was the last.
@@ -82,7 +132,8 @@ bool LetGo(SampleBlocks* blocks) {
 }
 
 BlockRecords RecordsOf(const SampleTable* table) {
-  return {table->blocks, table->stride, table->shift, (std::size_t{1} << table->shift) - 1};
+  return {table->blocks, table->stride, table->shift, (std::size_t{1} << table->shift) - 1,
+          table->firstTimestamp.load(std::memory_order_relaxed)};
 }
 
 std::uint64_t ScaleOf(const BlockRecords& records, std::size_t count) {
@@ -206,6 +257,7 @@ void SampleStore::AddBlock() {
     auto* blocks = new SampleBlocks();
     blocks->memory = blockMemory.load();
     blocks->blockBytes = stride() << shift_;
+    blocks->blockSpan = (blocks->blockBytes + kReserveUnit - 1) / kReserveUnit * kReserveUnit;
     blocks_ = blocks;
   }
   SampleBlocks& blocks = *blocks_;
@@ -221,10 +273,10 @@ void SampleStore::AddBlock() {
     table_.store(larger);
     table = larger;
   }
-  void* block = blocks.memory->allocate(blocks.blockBytes);
+  std::uint8_t* block = CommitBlock(blocks);
   if (block == nullptr) throw std::bad_alloc();
   // Readers look at a slot only once a count that covers it is published.
-  table->blocks[blocks.blockCount++] = static_cast<std::uint8_t*>(block);
+  table->blocks[blocks.blockCount++] = block;
 }
 
 std::uint8_t* SampleStore::Room(std::size_t& room) {
@@ -247,6 +299,7 @@ void SampleStore::Commit(std::size_t n) {
                                            table->firstDisorder.load(std::memory_order_relaxed)),
                              std::memory_order_relaxed);
   table->indexScale.store(ScaleOf(records, count + n), std::memory_order_relaxed);
+  if (count == 0) table->firstTimestamp.store(records.Timestamp(0), std::memory_order_relaxed);
   table->count.store(count + n, std::memory_order_release);
 }
 

@@ -32,15 +32,17 @@ struct Sample {
 // block is a rounding error from a day of samples on.
 constexpr unsigned kBlockShift = 15;
 
-// Where a store's blocks come from: by default whole pages of the operating
-// system (platform::AllocatePages). Tests substitute a source that fails on
-// purpose. allocate returns null when there is no memory.
+// Where a store's blocks come from: by default address space reserved from
+// the operating system in large runs and committed a block at a time
+// (platform::ReservePages), so that a history's blocks follow one another in
+// memory as one array would. Tests substitute a source that fails on purpose.
 struct BlockMemory {
-  void* (*allocate)(std::size_t bytes);
-  void (*release)(void* block, std::size_t bytes);
+  void* (*reserve)(std::size_t bytes);  // null when there is none
+  bool (*commit)(void* at, std::size_t bytes);
+  void (*release)(void* base, std::size_t bytes);
 };
-// The source for blocks allocated from now on (null: the default); returns
-// the one it replaces. Each block goes back to the source it came from.
+// The source for histories started from now on (null: the default); returns
+// the one it replaces. Each history gives its memory back to its own source.
 const BlockMemory* SetBlockMemory(const BlockMemory* memory);
 
 // A history's samples as published: the blocks in order and how many samples
@@ -62,6 +64,9 @@ struct SampleTable {
   // Stored before the count it belongs to; a reader that pairs it with
   // another count starts a little off, no more.
   std::atomic<std::uint64_t> indexScale{0};
+  // The first sample's timestamp, kept here once it is published (it never
+  // changes), so that a query reads it with the count.
+  std::atomic<std::int64_t> firstTimestamp{0};
   std::size_t capacity = 0;  // block slots
   std::size_t stride = 0;    // bytes per sample
   unsigned shift = 0;        // 2^shift samples per block
@@ -78,7 +83,9 @@ struct BlockRecords {
   std::size_t stride = 0;
   unsigned shift = 0;
   std::size_t mask = 0;
+  std::int64_t first = 0;  // Timestamp(0), when there is a sample
 
+  std::int64_t First() const { return first; }
   const std::uint8_t* Record(std::size_t j) const {
     return blocks[j >> shift] + (j & mask) * stride;
   }
@@ -174,7 +181,8 @@ class SampleStore {
     const SampleTable* table = table_.load();
     if (table == nullptr) return {{}, 0, true, 0};
     const std::size_t count = table->count.load(std::memory_order_acquire);
-    return {{table->blocks, table->stride, table->shift, (std::size_t{1} << table->shift) - 1},
+    return {{table->blocks, table->stride, table->shift, (std::size_t{1} << table->shift) - 1,
+             table->firstTimestamp.load(std::memory_order_relaxed)},
             count,
             count <= table->firstDisorder.load(std::memory_order_relaxed),
             table->indexScale.load(std::memory_order_relaxed)};
@@ -219,7 +227,8 @@ class SampleStore {
 };
 
 struct SampleHistory {
-  explicit SampleHistory(int valueCount = kMaxValues) : samples(valueCount) {}
+  explicit SampleHistory(int valueCount = kMaxValues, unsigned blockShift = kBlockShift)
+      : samples(valueCount, blockShift) {}
   SampleStore samples;           // changed with historyMutex held
   platform::Mutex historyMutex;  // held only for one operation, never with valueMutex
 };

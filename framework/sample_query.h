@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "framework/history.h"
@@ -71,6 +72,7 @@ inline std::int64_t At(const Records& samples, std::ptrdiff_t j) {
 struct SampleArray {
   const Sample* samples;
   std::int64_t Timestamp(std::size_t j) const { return AsSigned(samples[j].timestamp); }
+  std::int64_t First() const { return Timestamp(0); }
 };
 
 // Index of the nearest sample: see SelectSampleIndex. Records is
@@ -81,7 +83,7 @@ template <typename Records>
                                                          std::uint64_t indexScale) {
   if (count == 0) return -1;
   const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(count);
-  const std::int64_t t0 = samples.Timestamp(0);
+  const std::int64_t t0 = samples.First();
   const std::int64_t tn = samples.Timestamp(static_cast<std::size_t>(n - 1));
   double d = offsetSeconds * 10000000.0;
   if (!(d == d)) [[unlikely]]
@@ -118,10 +120,16 @@ template <typename Records>
     // In a long history both reads miss the cache, and are issued together.
     const std::int64_t previous = At(samples, j - 1);
     const std::int64_t current = At(samples, j);
-    if (previous >= target || current < target) [[unlikely]] {
-      while (j < n - 1 && At(samples, j) < target) ++j;
-      while (j > 0 && At(samples, j - 1) >= target) --j;
+    if (previous < target && current >= target) [[likely]] {
+      // The nearer of the two, the later on a tie, from the times in hand.
+      const std::int64_t after =
+          Difference(static_cast<std::uint64_t>(current), static_cast<std::uint64_t>(target));
+      const std::int64_t before =
+          Difference(static_cast<std::uint64_t>(target), static_cast<std::uint64_t>(previous));
+      return j - (before < after ? 1 : 0);
     }
+    while (j < n - 1 && At(samples, j) < target) ++j;
+    while (j > 0 && At(samples, j - 1) >= target) --j;
   } else {
     const std::int64_t span =
         Difference(static_cast<std::uint64_t>(tn), static_cast<std::uint64_t>(t0));
@@ -171,13 +179,47 @@ inline void SizeRecord(int valueCount, ByteArray& out) {
   for (int i = 0; i < valueCount; ++i) PutLE32(p + 8 + 4 * i, kInvalidBits);
 }
 
+// A store's blocks at the models' own sizes: the shift and the stride are
+// constants, which spares the sample query a variable shift and a multiply.
+template <std::size_t kStride>
+struct ModelBlockRecords {
+  std::uint8_t* const* blocks;
+  std::int64_t first;
+  std::int64_t First() const { return first; }
+  const std::uint8_t* Record(std::size_t j) const {
+    return blocks[j >> kBlockShift] + (j & ((std::size_t{1} << kBlockShift) - 1)) * kStride;
+  }
+  std::int64_t Timestamp(std::size_t j) const {
+    std::int64_t t;
+    std::memcpy(&t, Record(j), sizeof t);
+    return t;
+  }
+};
+
+template <typename Records>
+[[gnu::always_inline]] inline void WriteNearestIn(const Records& records,
+                                                  const SampleStore::View& view,
+                                                  double offsetSeconds, int valueCount,
+                                                  std::uint8_t* p) {
+  const std::ptrdiff_t index =
+      SelectIndex(records, view.count, offsetSeconds, view.ordered, view.indexScale);
+  if (index < 0) return WriteRecord(nullptr, valueCount, p);
+  NativeToRecord(records.Record(static_cast<std::size_t>(index)), valueCount, p);
+}
+
 // The record of the sample nearest to offsetSeconds in view, at p.
 [[gnu::always_inline]] inline void WriteNearest(const SampleStore::View& view, double offsetSeconds,
                                                 int valueCount, std::uint8_t* p) {
-  const std::ptrdiff_t index =
-      SelectIndex(view.records, view.count, offsetSeconds, view.ordered, view.indexScale);
-  if (index < 0) return WriteRecord(nullptr, valueCount, p);
-  NativeToRecord(view.records.Record(static_cast<std::size_t>(index)), valueCount, p);
+  const BlockRecords& records = view.records;
+  if (records.shift == kBlockShift) {
+    if (valueCount == 6 && records.stride == 32)
+      return WriteNearestIn(ModelBlockRecords<32>{records.blocks, records.first}, view,
+                            offsetSeconds, 6, p);
+    if (valueCount == 4 && records.stride == 24)
+      return WriteNearestIn(ModelBlockRecords<24>{records.blocks, records.first}, view,
+                            offsetSeconds, 4, p);
+  }
+  WriteNearestIn(records, view, offsetSeconds, valueCount, p);
 }
 
 }  // namespace orv

@@ -126,13 +126,18 @@ std::uint64_t MonotonicMicroseconds();
 
 // ---- Memory --------------------------------------------------------------
 
-// Whole pages of zero-filled read-write memory straight from the operating
-// system, at least bytes long; null when there are none. Long-lived large
-// blocks come from here rather than the heap: freeing returns their address
-// space at once, and a 32-bit process loses none of it to heap rounding.
-void* AllocatePages(std::size_t bytes);
-// Returns pages that AllocatePages gave out, with the same byte count.
-void FreePages(void* pages, std::size_t bytes);
+// Address space for pages that are to follow one another: reserved, not yet
+// usable, costing no memory; null when there is none. Long-lived large blocks
+// come from here rather than the heap: they lie in ascending order, as one
+// array would (a reader striding through them keeps the processor's
+// prefetching), freeing returns them to the system at once, and a 32-bit
+// process loses none of its address space to heap rounding.
+void* ReservePages(std::size_t bytes);
+// Makes bytes of a reservation, from at, usable: zero-filled read-write
+// memory. False when the system has no memory for them.
+bool CommitPages(void* at, std::size_t bytes);
+// Returns a whole reservation, committed pages included.
+void ReleasePages(void* base, std::size_t bytes);
 
 // ---- Environment ---------------------------------------------------------
 

@@ -273,14 +273,18 @@ std::uint64_t MonotonicMicroseconds() {
          static_cast<std::uint64_t>(now.tv_nsec / 1000);
 }
 
-void* AllocatePages(std::size_t bytes) {
+void* ReservePages(std::size_t bytes) {
   if (bytes == 0) return nullptr;
-  void* pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return pages == MAP_FAILED ? nullptr : pages;
+  void* base = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return base == MAP_FAILED ? nullptr : base;
 }
 
-void FreePages(void* pages, std::size_t bytes) {
-  if (pages != nullptr) munmap(pages, bytes);
+bool CommitPages(void* at, std::size_t bytes) {
+  return mprotect(at, bytes, PROT_READ | PROT_WRITE) == 0;
+}
+
+void ReleasePages(void* base, std::size_t bytes) {
+  if (base != nullptr) munmap(base, bytes);
 }
 
 std::size_t ReadEnvironment(const char* name, char* buf, std::size_t size) {

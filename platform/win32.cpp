@@ -219,13 +219,17 @@ std::uint64_t MonotonicMicroseconds() {
   return ticks / frequency * 1000000u + ticks % frequency * 1000000u / frequency;
 }
 
-void* AllocatePages(std::size_t bytes) {
+void* ReservePages(std::size_t bytes) {
   if (bytes == 0) return nullptr;
-  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  return VirtualAlloc(nullptr, bytes, MEM_RESERVE, PAGE_NOACCESS);
 }
 
-void FreePages(void* pages, std::size_t) {
-  if (pages != nullptr) VirtualFree(pages, 0, MEM_RELEASE);
+bool CommitPages(void* at, std::size_t bytes) {
+  return VirtualAlloc(at, bytes, MEM_COMMIT, PAGE_READWRITE) != nullptr;
+}
+
+void ReleasePages(void* base, std::size_t) {
+  if (base != nullptr) VirtualFree(base, 0, MEM_RELEASE);
 }
 
 std::size_t ReadEnvironment(const char* name, char* buf, std::size_t size) {

@@ -110,27 +110,40 @@ TEST(IntegrationEmulatedTime, IntervalSetsTheNominalStepAndStopsStayFast) {
   }
 }
 
-TEST(IntegrationEmulatedTime, ADayRecordsAtTheHighestSpeed) {
+TEST(IntegrationEmulatedTime, AWeekRecordsSavesRestoresAndExportsAtTheHighestSpeed) {
+  // 604,800 samples, one a second: a week of history through many blocks.
   SpeedSetting speed("100000");
   auto plugin = Load(kModels[kClimate]);
   const DeviceId id = AddRecording(*plugin, 0);
   const auto began = std::chrono::steady_clock::now();
-  const bool wholeDay = RunFor(*plugin, id, 86399.0, 60000);
+  const bool wholeWeek = RunFor(*plugin, id, 604799.0, 60000);
   const double wall =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   ::testing::Test::RecordProperty("wall_seconds", std::to_string(wall));
-  std::printf("a day of samples: %.2f s of wall time\n", wall);
+  std::printf("a week of samples: %.2f s of wall time\n", wall);
 #if ORV_FULL_SPEED_RUN
-  EXPECT_TRUE(wholeDay);
+  EXPECT_TRUE(wholeWeek);
 #endif
-  const DeviceImageData image = plugin->Save(id);
+  const auto save = [&](DeviceId device) {
+    ByteArray bytes;
+    plugin->api().SaveDevice(device, bytes);
+    return bytes;
+  };
+  const ByteArray saved = save(id);
+  const DeviceId restored = plugin->Restore(saved);
+  ASSERT_NE(restored, 0);
+  EXPECT_TRUE(save(restored) == saved);
+  const DeviceImageData image = plugin->Save(restored);
   ASSERT_GE(image.samples.size(), 1000u);
   ExpectStepsOf(image, kSecond);
-  const std::vector<std::string> lines = Export(*plugin, id, "day.txt");
+  const std::vector<std::string> lines = Export(*plugin, restored, "week.txt");
   ASSERT_EQ(lines.size(), image.samples.size() + 1);
   const std::string last = lines.back().substr(0, lines.back().find(';'));
   EXPECT_EQ(last, std::to_string(image.samples.size() - 1));
-  if (wholeDay) EXPECT_EQ(lines[86400].substr(0, 6), "86399;");
+  if (wholeWeek) {
+    EXPECT_EQ(lines[86400].substr(0, 6), "86399;");
+    EXPECT_EQ(lines[604800].substr(0, 7), "604799;");
+  }
 }
 
 TEST(IntegrationEmulatedTime, TwoRunsOfAClimateDeviceExportTheSameLines) {

@@ -57,6 +57,9 @@ class VirtualRuntime final : public Runtime {
     return 1;
   }
 
+  // Real time, for what is paced in real time: moves only when a test moves it.
+  std::uint64_t RealMicroseconds() override { return realMicros.load(); }
+
   std::vector<RecordedMessage> messages() {
     std::lock_guard<std::mutex> lock(mutex_);
     return messages_;
@@ -64,6 +67,7 @@ class VirtualRuntime final : public Runtime {
 
   std::atomic<std::uint64_t> nowMs{0};
   std::atomic<int> sleeps{0};
+  std::atomic<std::uint64_t> realMicros{0};
   bool failThreadStart = false;
   // Called after every wait with its length and the new virtual time.
   std::function<void(std::uint32_t, std::uint64_t)> onSleep;

@@ -8,13 +8,16 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <thread>
 #include <vector>
 
+#include "framework/lock.h"
 #include "framework/read_sections.h"
 #include "framework/sample_query.h"
 #include "framework/values.h"
+#include "platform/platform.h"
 
 namespace orv {
 namespace {
@@ -298,12 +301,94 @@ TEST(SampleStore, KnowsWhetherEveryTimestampIsLaterThanTheOneBefore) {
   }
 }
 
+// Address space reserved and given back, to see that clearing returns it all.
+struct CountedBlocks {
+  static inline std::atomic<int> live{0};
+  static void* Reserve(std::size_t bytes) {
+    ++live;
+    return platform::ReservePages(bytes);
+  }
+  static void Release(void* base, std::size_t bytes) {
+    --live;
+    platform::ReleasePages(base, bytes);
+  }
+  static constexpr BlockMemory kMemory{&Reserve, &platform::CommitPages, &Release};
+};
+
+TEST(SampleStore, BlockEdgesKeepEveryRecordAndEveryQuery) {
+  // Four samples a block; counts one short of, at and one past k blocks.
+  constexpr unsigned kShift = 2;
+  constexpr std::size_t kBlock = 4;
+  const BlockMemory* previous = SetBlockMemory(&CountedBlocks::kMemory);
+  for (int n : {4, 6}) {
+    for (std::size_t k = 1; k <= 3; ++k) {
+      for (std::size_t count : {k * kBlock - 1, k * kBlock, k * kBlock + 1}) {
+        SCOPED_TRACE(::testing::Message() << n << " values, " << count << " samples");
+        std::vector<Sample> samples;
+        for (std::size_t j = 0; j < count; ++j) {
+          Sample s = MakeSample(kT0 + j * kSecond + (j * 7919 % 13) * 1000, static_cast<float>(j));
+          for (int i = n; i < kMaxValues; ++i) s.values[i] = 0.0f;  // not kept
+          samples.push_back(s);
+        }
+        SampleHistory history(n, kShift);
+        Fill(history, samples);
+        EXPECT_EQ(history.samples.blockCount(), (count + kBlock - 1) / kBlock);
+        const std::vector<Sample> kept = history.samples;
+        ASSERT_EQ(kept.size(), count);
+        for (std::size_t j = 0; j < count; ++j) {
+          ASSERT_EQ(LittleEndian(kept[j].timestamp, {FloatBits(kept[j].values[0])}),
+                    LittleEndian(samples[j].timestamp, {FloatBits(samples[j].values[0])}));
+          ASSERT_EQ(std::memcmp(kept[j].values, samples[j].values, sizeof kept[j].values), 0);
+        }
+        // A snapshot's runs are the blocks in order, each whole but the last.
+        SampleSnapshot snapshot = history.samples.Snapshot();
+        std::size_t seen = 0;
+        snapshot.ForEachRun([&](const std::uint8_t* records, std::size_t run) {
+          EXPECT_EQ(run, std::min(kBlock, count - seen));
+          for (std::size_t r = 0; r < run; ++r, ++seen) {
+            EXPECT_EQ(LoadNative(records + r * snapshot.stride(), n).timestamp,
+                      samples[seen].timestamp);
+          }
+        });
+        EXPECT_EQ(seen, count);
+        // The first and last sample of every block, and halfway between blocks.
+        ByteArray out, expected;
+        for (std::size_t first = 0; first < count; first += kBlock) {
+          const std::size_t last = std::min(first + kBlock, count) - 1;
+          const double base = static_cast<double>(samples[0].timestamp);
+          const double between = last + 1 < count
+                                     ? (static_cast<double>(samples[last].timestamp) +
+                                        static_cast<double>(samples[last + 1].timestamp)) /
+                                           2
+                                     : static_cast<double>(samples[last].timestamp) + 5e6;
+          for (double at : {static_cast<double>(samples[first].timestamp),
+                            static_cast<double>(samples[last].timestamp), between}) {
+            const double offset = (at - base) / 1e7;
+            GetSampleAt(history, n, offset, out);
+            WriteSampleRecord(&samples[SelectSampleIndex(samples.data(), samples.size(), offset)],
+                              n, expected);
+            ASSERT_EQ(out, expected) << "offset " << offset;
+          }
+        }
+        const int reserved = CountedBlocks::live.load();
+        EXPECT_GT(reserved, 0);
+        ClearHistory(history);
+        EXPECT_EQ(CountedBlocks::live.load(), reserved) << "the snapshot still holds them";
+        snapshot = SampleSnapshot();
+        EXPECT_EQ(CountedBlocks::live.load(), 0);
+      }
+    }
+  }
+  SetBlockMemory(previous);
+}
+
 TEST(SampleStore, ReadersWithoutTheLockSeeWholeRecordsWhileItGrowsAndClears) {
-  // One thread appends (through many reallocations) and clears; readers
-  // query without historyMutex from read sections. A record read from a
-  // freed or half-written buffer would not match its timestamp (and the
-  // sanitizer builds would report the access).
-  SampleHistory history;
+  // One thread appends (through many block allocations) and clears; readers
+  // query without historyMutex from read sections, and one more reads
+  // snapshots as a save or an export does. A record read from a freed or
+  // half-written block would not match its timestamp (and the sanitizer
+  // builds would report the access).
+  SampleHistory history(6, 5);
   std::atomic<bool> done{false};
   std::atomic<int> wrong{0};
   std::atomic<long> reads{0};
@@ -325,6 +410,22 @@ TEST(SampleStore, ReadersWithoutTheLockSeeWholeRecordsWhileItGrowsAndClears) {
       }
     });
   }
+  readers.emplace_back([&] {
+    while (!done.load()) {
+      SampleSnapshot snapshot;
+      {
+        LockGuard lock(history.historyMutex);
+        snapshot = history.samples.Snapshot();
+      }
+      snapshot.ForEachRun([&](const std::uint8_t* records, std::size_t run) {
+        for (std::size_t r = 0; r < run; ++r) {
+          const Sample s = LoadNative(records + r * snapshot.stride(), 6);
+          if (s.values[0] != static_cast<float>((s.timestamp - kT0) / kSecond)) ++wrong;
+        }
+      });
+      ++reads;
+    }
+  });
   for (int round = 0; round < 4; ++round) {
     for (std::uint64_t j = 0; j < 6000; ++j) {
       ASSERT_TRUE(AppendSample(history, MakeSample(kT0 + j * kSecond, static_cast<float>(j))));

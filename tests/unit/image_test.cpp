@@ -7,6 +7,9 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <string>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "framework/driver.h"
+#include "framework/export.h"
 #include "framework/values.h"
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
@@ -249,6 +253,53 @@ TEST(DeviceImage, RoundTripKeepsEveryFieldBitForBit) {
       original->channelConfigs[1].shown = 1;
       EXPECT_EQ(Save(driver, id), Save(driver, originalId));
     }
+}
+
+TEST(DeviceImage, HistoriesAcrossBlockEdgesSaveRestoreAndExportLikeOneArray) {
+  // The store keeps samples in blocks; the image and the export read as if
+  // they were one array, written the plain way here.
+  const std::size_t block = std::size_t{1} << kBlockShift;
+  for (const Layout* layout : kLayouts) {
+    for (const std::size_t count : {block - 1, block, block + 1, 2 * block + 1}) {
+      SCOPED_TRACE(::testing::Message() << layout->model.shortName << ", " << count);
+      std::vector<Sample> samples;
+      for (std::size_t j = 0; j < count; ++j) {
+        Sample s =
+            MakeSample(0x01DC000000000000ull + j * 10000000ull + (j % 3) * 10000,
+                       {0x40A00000u + static_cast<std::uint32_t>(j), 0x7FFFFFFFu, 0x3F800000u,
+                        0x40000000u + static_cast<std::uint32_t>(j % 5), 0x41200000u, 0x3DCCCCCDu});
+        for (int i = layout->n; i < kMaxValues; ++i) s.values[i] = 0.0f;
+        samples.push_back(s);
+      }
+      testing::VirtualRuntime runtime;
+      Driver driver(layout->model, runtime);
+      std::shared_ptr<EmuDevice> device = driver.NewDevice();
+      device->history.samples = samples;
+      const DeviceId id = driver.Register(device);
+      ImageParts parts;
+      parts.samples = samples;
+      const ByteArray image = Save(driver, id);
+      ASSERT_TRUE(image == Build(*layout, parts).bytes);
+
+      const DeviceId restored = RestoreDevice(driver, image, 0);
+      ASSERT_NE(restored, 0);
+      ASSERT_TRUE(Save(driver, restored) == image);
+
+      const std::string path = ::testing::TempDir() + "orv_block_edges.txt";
+      const std::vector<ChannelDescriptor> descriptors = driver.GetChannelDescriptors(restored);
+      ExportHistory(runtime, *driver.FindDevice(restored), descriptors, path, '\t', ',');
+      std::string expected = HeaderLine(descriptors, '\t'), line;
+      for (const Sample& sample : samples) {
+        DataLine(line, sample, samples[0].timestamp, layout->n, '\t', ',');
+        expected += line;
+      }
+      std::ifstream file(path);  // text mode, as written
+      const std::string text((std::istreambuf_iterator<char>(file)),
+                             std::istreambuf_iterator<char>());
+      std::remove(path.c_str());
+      ASSERT_TRUE(text == expected);
+    }
+  }
 }
 
 TEST(DeviceImage, SaveWhileRecordingHoldsTheHistoryOfOneMoment) {

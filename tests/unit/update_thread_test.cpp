@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,8 @@
 #include <vector>
 
 #include "framework/device.h"
+#include "framework/driver.h"
+#include "framework/export.h"
 #include "framework/history.h"
 #include "framework/lock.h"
 #include "framework/values.h"
@@ -559,6 +562,98 @@ TEST(UpdateThread, HostCallsWhileTheThreadRunsSeeWholeTicks) {
   EXPECT_EQ(LoggedLines().size(), 2u);
   for (const Sample& s : Samples(rig.dev())) {
     for (int i = 0; i < 6; ++i) EXPECT_FALSE(IsInvalid(s.values[i]));
+  }
+}
+
+// Pages that cannot be had while failing is set; counts the tries.
+struct ScarceBlocks {
+  static inline std::atomic<int> calls{0};
+  static inline std::atomic<bool> failing{false};
+  static void* Reserve(std::size_t bytes) {
+    return failing.load() ? nullptr : platform::ReservePages(bytes);
+  }
+  static bool Commit(void* at, std::size_t bytes) {
+    ++calls;
+    return !failing.load() && platform::CommitPages(at, bytes);
+  }
+  static constexpr BlockMemory kMemory{&Reserve, &Commit, &platform::ReleasePages};
+};
+
+std::vector<std::string> ExportedLines(EmuDevice& device, Runtime& runtime) {
+  const std::string path = ::testing::TempDir() + "orv_paused_export.txt";
+  std::string name1, name2;
+  GetChannelNames(device, name1, name2);
+  ExportHistory(runtime, device, BuildChannelDescriptors(*device.environment.model, &name1, &name2),
+                path, ';', '.');
+  std::ifstream file(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  std::remove(path.c_str());
+  return lines;
+}
+
+TEST(UpdateThreadRecording, LackOfMemoryPausesLoudlyKeepsEverySampleAndResumes) {
+  // The block that cannot be had: the first, the second, the third.
+  const struct {
+    const ModelDescription& model;
+    int failingBlock;
+  } cases[] = {{co2::kModel, 2}, {climate::kModel, 1}, {twotemp::kModel, 3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.model.shortName);
+    Rig rig(c.model);
+    const BlockMemory* previous = SetBlockMemory(&ScarceBlocks::kMemory);
+    EmuDevice& device = rig.dev();
+    SetRecording(device, true);
+    Rng rng(1);
+    // Ten ticks a second of real time, each a second of the device's clock.
+    const auto tick = [&] {
+      rig.runtime.nowMs += 1000;
+      rig.runtime.realMicros += 100000;
+      RunTick(device, rng);
+    };
+    const std::size_t kept =
+        static_cast<std::size_t>(c.failingBlock - 1) * device.history.samples.blockSamples();
+    for (std::size_t k = 0; k < kept; ++k) tick();
+    ASSERT_EQ(SampleCount(device.history), kept);
+
+    ScarceBlocks::failing = true;
+    ScarceBlocks::calls = 0;
+    // The nominal moves away: the measured value follows while nothing records.
+    SetValue(device, 1, GetValue(device, 1) + 3.0f);
+    const float measured = GetValue(device, 0);
+    for (int k = 0; k < 35; ++k) tick();  // 3.5 s of real time
+    EXPECT_EQ(SampleCount(device.history), kept);
+    EXPECT_LE(ScarceBlocks::calls.load(), 4) << "tried about once a second, not every tick";
+    EXPECT_NE(GetValue(device, 0), measured);
+    EXPECT_TRUE(device.recording.load());
+    const std::string count = std::to_string(kept);
+    ASSERT_EQ(LoggedLines().size(), 1u);
+    EXPECT_EQ(LoggedLines()[0].text,
+              "Device 1: recording paused for lack of memory after " + count + " samples.\n");
+
+    ScarceBlocks::failing = false;
+    for (int k = 0; k < 10 && SampleCount(device.history) == kept; ++k) tick();
+    for (int k = 0; k < 3; ++k) tick();
+    ASSERT_EQ(SampleCount(device.history), kept + 4);
+    ASSERT_EQ(LoggedLines().size(), 2u);
+    EXPECT_EQ(LoggedLines()[1].text, "Device 1: recording resumed with " +
+                                         std::to_string(kept + 1) + " samples recorded.\n");
+
+    // Every sample recorded before is intact, one second apart; then a gap.
+    const std::vector<Sample> samples = Samples(device);
+    for (std::size_t j = 1; j < samples.size(); ++j) {
+      const std::uint64_t step = samples[j].timestamp - samples[j - 1].timestamp;
+      ASSERT_EQ(step, j == kept ? step : 10000000u) << "sample " << j;
+      if (j == kept) EXPECT_GT(step, 30 * 10000000u);
+    }
+    const std::vector<std::string> lines = ExportedLines(device, rig.runtime);
+    ASSERT_EQ(lines.size(), samples.size() + 1);
+    for (std::size_t j = 1; j < lines.size(); ++j) {
+      std::string line;
+      DataLine(line, samples[j - 1], samples[0].timestamp, c.model.valueCount, ';', '.');
+      ASSERT_EQ(lines[j] + "\n", line) << "line " << j;
+    }
+    SetBlockMemory(previous);
   }
 }
 
