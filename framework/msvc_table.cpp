@@ -77,9 +77,13 @@ void CopyToHost(const ByteArray& bytes, host::ByteArray& out) noexcept {
 }
 
 void SaveDevice(DeviceId id, host::ByteArray& image) noexcept {
-  ByteArray saved;
-  native.SaveDevice(id, saved);
-  CopyToHost(saved, image);
+  try {
+    // Starts from the host's bytes, which an unknown id leaves as they were.
+    ByteArray saved(image.first, image.last);
+    native.SaveDevice(id, saved);
+    CopyToHost(saved, image);
+  } catch (...) {
+  }
 }
 
 void ShowSettings(DeviceId id) noexcept {
@@ -109,48 +113,50 @@ void ExportHistory(DeviceId id, const host::String& path, char separator,
   }
 }
 
-host::Vector<host::ChannelDescriptor> GetChannelDescriptors(DeviceId id) noexcept {
+host::ChannelDescriptor ToHost(const ChannelDescriptor& d) {
+  host::ChannelDescriptor record;
+  record.kind = d.kind;
+  record.name.Assign(View(d.name));
+  record.settable = d.settable;
+  record.axisIndex = d.axisIndex;
+  record.minimum = d.minimum;
+  record.maximum = d.maximum;
+  return record;
+}
+
+host::AxisDescriptor ToHost(const AxisDescriptor& a) {
+  host::AxisDescriptor record;
+  record.label.Assign(View(a.label));
+  record.unit.Assign(View(a.unit));
+  record.minimum = a.minimum;
+  record.maximum = a.maximum;
+  record.step = a.step;
+  record.red = a.red;
+  record.green = a.green;
+  record.blue = a.blue;
+  return record;
+}
+
+// The host's copy of a list of records; empty when memory runs out.
+template <typename Record>
+auto ToHostList(const std::vector<Record>& own) noexcept {
+  using HostRecord = decltype(ToHost(own.front()));
   try {
-    const std::vector<ChannelDescriptor> own = native.GetChannelDescriptors(id);
-    host::Vector<host::ChannelDescriptor> list;
+    host::Vector<HostRecord> list;
     list.Reserve(own.size());
-    for (const ChannelDescriptor& d : own) {
-      host::ChannelDescriptor record;
-      record.kind = d.kind;
-      record.name.Assign(View(d.name));
-      record.settable = d.settable;
-      record.axisIndex = d.axisIndex;
-      record.minimum = d.minimum;
-      record.maximum = d.maximum;
-      list.PushBack(std::move(record));
-    }
+    for (const Record& record : own) list.PushBack(ToHost(record));
     return list;
   } catch (...) {
-    return {};
+    return host::Vector<HostRecord>();
   }
 }
 
+host::Vector<host::ChannelDescriptor> GetChannelDescriptors(DeviceId id) noexcept {
+  return ToHostList(native.GetChannelDescriptors(id));
+}
+
 host::Vector<host::AxisDescriptor> GetAxisDescriptors() noexcept {
-  try {
-    const std::vector<AxisDescriptor> own = native.GetAxisDescriptors();
-    host::Vector<host::AxisDescriptor> list;
-    list.Reserve(own.size());
-    for (const AxisDescriptor& a : own) {
-      host::AxisDescriptor record;
-      record.label.Assign(View(a.label));
-      record.unit.Assign(View(a.unit));
-      record.minimum = a.minimum;
-      record.maximum = a.maximum;
-      record.step = a.step;
-      record.red = a.red;
-      record.green = a.green;
-      record.blue = a.blue;
-      list.PushBack(std::move(record));
-    }
-    return list;
-  } catch (...) {
-    return {};
-  }
+  return ToHostList(native.GetAxisDescriptors());
 }
 
 }  // namespace

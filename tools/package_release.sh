@@ -37,10 +37,13 @@ readonly plugins=(gasctl_sim.dll twotemp_sim.dll climate_sim.dll)
 readonly system_dlls=(kernel32.dll user32.dll msvcrt.dll ws2_32.dll)
 if [[ $flavour == msvc ]]; then
   readonly preset=msvc-abi-i686 suffix=win32-msvc install_text=packaging/INSTALL-msvc.txt
+  # Each DLL carries the parts of the C++ runtime it uses, with their symbols.
+  readonly strip_mode=--strip-all
   readonly host_side=(portpick.dll portconf.dll portconf_dt.dll)
   readonly runtime=()
 else
   readonly preset=mingw-i686 suffix=win32 install_text=packaging/INSTALL.txt
+  readonly strip_mode=--strip-debug
   readonly host_side=(portpick.dll portconf.dll portconf_dt.dll orv_host.exe)
   readonly runtime=(libstdc++-6.dll libgcc_s_dw2-1.dll libwinpthread-1.dll)
 fi
@@ -72,7 +75,7 @@ done
 epoch=$(git log -1 --format=%ct 2>/dev/null || true)
 [[ -n $epoch ]] && export SOURCE_DATE_EPOCH=$epoch
 # Debian's runtime DLLs carry their debug information (libstdc++-6.dll: 20 MB).
-"$strip" --strip-debug "$stage"/bin/*
+"$strip" "$strip_mode" "$stage"/bin/*
 cp include/orv/driver_api.h "$stage/include/orv/"
 compiler="MinGW-w64 GCC $(i686-w64-mingw32-g++-posix -dumpfullversion 2>/dev/null || echo 12)"
 sed -e "s/@VERSION@/$version/g" -e "s/@COMPILER@/$compiler/g" "$install_text" |

@@ -149,6 +149,14 @@ TEST(MsvcTable, HostContainersAreRegrownAndFreed) {
     plugin.table.RemoveDevice(copy);
   }
 
+  // An unknown device leaves the host's array as it was, as the plug-ins of
+  // the other flavour do.
+  ByteArray kept;
+  const std::uint8_t seven[] = {1, 2, 3, 4, 5, 6, 7};
+  kept.AssignCopy(seven, sizeof seven);
+  plugin.table.SaveDevice(id + 1000, kept);
+  EXPECT_EQ(std::string(kept.first, kept.last), std::string(seven, seven + sizeof seven));
+
   // A path held inside the string object and one on the heap, both relative
   // to the working folder.
   for (const std::string& name : {std::string("h.csv"), std::string(40, 'p') + ".csv"}) {
