@@ -254,10 +254,16 @@ void Driver::RemoveDevice(DeviceId id) {
 }
 
 void Driver::ShowSettings(DeviceId id) {
+  IntList ports;
+  ShowSettingsWith(id, &ports);
+}
+
+void Driver::ShowSettingsWith(DeviceId id, void* portList) {
   std::shared_ptr<EmuDevice> device = FindDevice(id);
   if (device == nullptr || settingsDialog_ == nullptr) return;
   const bool hasValues = !HasNoValidValues(*device);
-  IntList ports;
+  // The dialog types name the contract's list; the list's layout is the host's.
+  auto* ports = static_cast<IntList*>(portList);
   // The dialog edits a copy: the update thread reads interval atomically, so
   // the dialog's plain writes must not land in the record while it runs.
   std::int32_t interval = device->interval.load();
@@ -272,14 +278,14 @@ void Driver::ShowSettings(DeviceId id) {
     const std::int32_t result =
         dialog(info_.longName.c_str(), info_.shortName.c_str(), info_.fileName.c_str(),
                info_.versionMajor, info_.versionMinor, hasValues, device->commSetting1,
-               device->commSetting2, -1, &ports, buffer1, buffer2, &interval);
+               device->commSetting2, -1, ports, buffer1, buffer2, &interval);
     device->interval.store(interval);
     if (result != 0) SetChannelNames(*device, NameFromBuffer(buffer1), NameFromBuffer(buffer2));
   } else {
     auto dialog = reinterpret_cast<SettingsDialogFn>(settingsDialog_);
     dialog(info_.longName.c_str(), info_.shortName.c_str(), info_.fileName.c_str(),
            info_.versionMajor, info_.versionMinor, hasValues, device->commSetting1,
-           device->commSetting2, -1, &ports, &interval);
+           device->commSetting2, -1, ports, &interval);
     device->interval.store(interval);
   }
 }

@@ -101,7 +101,12 @@ class Driver {
   DeviceId AddDevice();
   IntList ScanDevices();
   void RemoveDevice(DeviceId id);
+  // Opens the settings dialog with an empty port list of the contract's type.
   void ShowSettings(DeviceId id);
+  // The same with the host's own port list, in the layout of the table the
+  // plug-in serves (the dialog modules belong to the host and may grow it);
+  // the caller frees it afterwards.
+  void ShowSettingsWith(DeviceId id, void* ports);
 
   std::vector<ChannelDescriptor> GetChannelDescriptors(DeviceId id);
   std::vector<AxisDescriptor> GetAxisDescriptors() const;

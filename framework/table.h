@@ -16,6 +16,11 @@ Driver& ThisDriver();
 // Clears the table and stores the 26 entry points in slot order.
 void FillTable(DriverFunctionTable* table);
 
+// What GetOrvDeviceDriverAPI calls: fills the host's table with the entry
+// points of the C++ ABI this plug-in is built for (FillTable's, or those of
+// the MSVC-ABI flavour, which lay out the same 26 slots).
+void FillHostTable(DriverFunctionTable* table);
+
 }  // namespace orv
 
 #endif  // ORV_FRAMEWORK_TABLE_H

@@ -15,4 +15,4 @@ Driver& ThisDriver() { return gDriver; }
 
 }  // namespace orv
 
-ORV_EXPORT void GetOrvDeviceDriverAPI(DriverFunctionTable* table) { orv::FillTable(table); }
+ORV_EXPORT void GetOrvDeviceDriverAPI(DriverFunctionTable* table) { orv::FillHostTable(table); }

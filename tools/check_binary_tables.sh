@@ -4,7 +4,9 @@
 #   - a Windows DLL imports only Windows system DLLs and the C/C++ runtime
 #     DLLs that are shipped beside it, so a host can load it on a bare system.
 #
-# Usage: tools/check_binary_tables.sh PLUGIN.so|PLUGIN.dll
+# Usage: tools/check_binary_tables.sh [--standalone] PLUGIN.so|PLUGIN.dll
+#   --standalone: the DLL carries its C++ runtime (the MSVC-ABI flavour) and
+#   may import Windows system DLLs and the C runtime only.
 # Exit status: 0 when the plug-in passes, 1 when a check fails, 2 on a usage
 # error or when no tool can read the file. Set OBJDUMP or NM to choose the tool.
 set -euo pipefail
@@ -18,6 +20,12 @@ readonly ALLOWED_IMPORTS=(
   "kernel32.dll" "user32.dll"
   "msvcrt.dll" "api-ms-win-crt-*.dll" "ucrtbase.dll"
   "libstdc++-6.dll" "libgcc_s_*.dll" "libwinpthread-1.dll"
+)
+
+# With --standalone, only these.
+readonly STANDALONE_IMPORTS=(
+  "kernel32.dll" "user32.dll"
+  "msvcrt.dll" "api-ms-win-crt-*.dll" "ucrtbase.dll"
 )
 
 fail() {
@@ -73,7 +81,9 @@ find_pe_objdump() {
 
 is_allowed_import() {
   local dll=${1,,} pattern
-  for pattern in "${ALLOWED_IMPORTS[@]}"; do
+  local -a allowed=("${ALLOWED_IMPORTS[@]}")
+  [[ $standalone == 1 ]] && allowed=("${STANDALONE_IMPORTS[@]}")
+  for pattern in "${allowed[@]}"; do
     # shellcheck disable=SC2053  # the pattern is meant to match as a glob
     [[ $dll == $pattern ]] && return 0
   done
@@ -108,12 +118,19 @@ check_dll() {
     is_allowed_import "$dll" || unexpected+=("$dll")
   done
   if [[ ${#unexpected[@]} -gt 0 ]]; then
-    fail "imports DLLs that are neither Windows system DLLs nor the C/C++ runtime:$(printf '\n  %s' "${unexpected[@]}")"
+    local what="neither Windows system DLLs nor the C/C++ runtime"
+    [[ $standalone == 1 ]] && what="neither Windows system DLLs nor the C runtime (a standalone DLL)"
+    fail "imports DLLs that are $what:$(printf '\n  %s' "${unexpected[@]}")"
   fi
   echo "check_binary_tables: $plugin: exports only $EXPECTED_EXPORT; imports: ${imports[*]}"
 }
 
-[[ $# -eq 1 ]] || usage_error "usage: $0 PLUGIN.so|PLUGIN.dll"
+standalone=0
+if [[ ${1:-} == --standalone ]]; then
+  standalone=1
+  shift
+fi
+[[ $# -eq 1 ]] || usage_error "usage: $0 [--standalone] PLUGIN.so|PLUGIN.dll"
 plugin=$1
 [[ -f $plugin ]] || usage_error "$plugin: no such file"
 

@@ -1,25 +1,53 @@
 #!/usr/bin/env bash
-# Builds the 32-bit Windows release (preset mingw-i686) and packs it as
-#   build/release/orv-emulated-drivers-<version>-win32.zip
-# with the three plug-ins, the runtime DLLs, the reference dialog modules and
-# host, include/orv/driver_api.h and packaging/INSTALL.txt.
+# Builds a 32-bit Windows release and packs it as a zip in build/release:
+#
+#   tools/package_release.sh          preset mingw-i686:
+#       orv-emulated-drivers-<version>-win32.zip, for hosts built with
+#       MinGW-w64 GCC: the three plug-ins, the runtime DLLs, the reference
+#       dialog modules and host, include/orv/driver_api.h and
+#       packaging/INSTALL.txt
+#   tools/package_release.sh --msvc   preset msvc-abi-i686:
+#       orv-emulated-drivers-<version>-win32-msvc.zip, for hosts built with
+#       Microsoft's compiler: the three plug-ins and the reference dialog
+#       modules of that ABI (standalone DLLs), the header and
+#       packaging/INSTALL-msvc.txt as INSTALL.txt
 #
 # Before packing it checks the package: each plug-in passes
-# tools/check_binary_tables.sh and imports the C++ runtime DLL (not a static
-# copy), and every DLL the packed programs import is either packed too or a
-# Windows system DLL. Exit status 0 when the zip is made.
+# tools/check_binary_tables.sh, a MinGW plug-in imports the C++ runtime DLL
+# (not a static copy) and an MSVC-ABI one imports none, and every DLL the
+# packed programs import is either packed too or a Windows system DLL. Exit
+# status 0 when the zip is made.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-readonly preset=mingw-i686
-readonly bin_dir=build/$preset/bin
+flavour=mingw
+case ${1:-} in
+  "") ;;
+  --msvc) flavour=msvc ;;
+  *)
+    echo "usage: tools/package_release.sh [--msvc]" >&2
+    exit 2
+    ;;
+esac
+
 readonly objdump=i686-w64-mingw32-objdump
 readonly strip=i686-w64-mingw32-strip
 readonly plugins=(gasctl_sim.dll twotemp_sim.dll climate_sim.dll)
-readonly host_side=(portpick.dll portconf.dll portconf_dt.dll orv_host.exe)
-readonly runtime=(libstdc++-6.dll libgcc_s_dw2-1.dll libwinpthread-1.dll)
 # What a bare 32-bit Windows has; a packed program may import nothing else.
 readonly system_dlls=(kernel32.dll user32.dll msvcrt.dll ws2_32.dll)
+if [[ $flavour == msvc ]]; then
+  readonly preset=msvc-abi-i686 suffix=win32-msvc install_text=packaging/INSTALL-msvc.txt
+  # Each DLL carries the parts of the C++ runtime it uses, with their symbols.
+  readonly strip_mode=--strip-all
+  readonly host_side=(portpick.dll portconf.dll portconf_dt.dll)
+  readonly runtime=()
+else
+  readonly preset=mingw-i686 suffix=win32 install_text=packaging/INSTALL.txt
+  readonly strip_mode=--strip-debug
+  readonly host_side=(portpick.dll portconf.dll portconf_dt.dll orv_host.exe)
+  readonly runtime=(libstdc++-6.dll libgcc_s_dw2-1.dll libwinpthread-1.dll)
+fi
+readonly bin_dir=build/$preset/bin
 
 fail() {
   echo "package_release: $*" >&2
@@ -28,7 +56,7 @@ fail() {
 
 version=$(sed -nE 's/^project\([A-Za-z_]+ VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
 [[ -n $version ]] || fail "no project VERSION in CMakeLists.txt"
-readonly name=orv-emulated-drivers-$version-win32
+readonly name=orv-emulated-drivers-$version-$suffix
 readonly release_dir=build/release
 readonly stage=$release_dir/$name
 readonly zip_file=$release_dir/$name.zip
@@ -38,7 +66,7 @@ cmake --build --preset "$preset"
 
 rm -rf "$stage" "$zip_file"
 mkdir -p "$stage/bin" "$stage/include/orv"
-for file in "${plugins[@]}" "${host_side[@]}" "${runtime[@]}"; do
+for file in "${plugins[@]}" "${host_side[@]}" ${runtime[@]+"${runtime[@]}"}; do
   [[ -f $bin_dir/$file ]] || fail "$bin_dir/$file was not built"
   cp "$bin_dir/$file" "$stage/bin/"
 done
@@ -47,13 +75,18 @@ done
 epoch=$(git log -1 --format=%ct 2>/dev/null || true)
 [[ -n $epoch ]] && export SOURCE_DATE_EPOCH=$epoch
 # Debian's runtime DLLs carry their debug information (libstdc++-6.dll: 20 MB).
-"$strip" --strip-debug "$stage"/bin/*
+"$strip" "$strip_mode" "$stage"/bin/*
 cp include/orv/driver_api.h "$stage/include/orv/"
 compiler="MinGW-w64 GCC $(i686-w64-mingw32-g++-posix -dumpfullversion 2>/dev/null || echo 12)"
-sed -e "s/@VERSION@/$version/g" -e "s/@COMPILER@/$compiler/g" packaging/INSTALL.txt |
+sed -e "s/@VERSION@/$version/g" -e "s/@COMPILER@/$compiler/g" "$install_text" |
   sed 's/$/\r/' >"$stage/INSTALL.txt"
 
 for file in "${plugins[@]}"; do
+  if [[ $flavour == msvc ]]; then
+    # The MSVC-ABI plug-ins carry their C++ runtime; none of its types crosses the table.
+    tools/check_binary_tables.sh --standalone "$stage/bin/$file"
+    continue
+  fi
   tools/check_binary_tables.sh "$stage/bin/$file"
   # A plug-in without this import carries a static copy of the C++ runtime,
   # and the strings and vectors it hands the host would belong to another heap.
@@ -63,7 +96,7 @@ for file in "${plugins[@]}"; do
 done
 is_packed_or_system() {
   local dll=${1,,} known
-  for known in "${system_dlls[@]}" "${runtime[@]}" "${host_side[@]}" "${plugins[@]}"; do
+  for known in "${system_dlls[@]}" ${runtime[@]+"${runtime[@]}"} "${host_side[@]}" "${plugins[@]}"; do
     [[ $dll == "${known,,}" ]] && return 0
   done
   return 1

@@ -3,7 +3,8 @@
 # build, the AddressSanitizer+UBSan and ThreadSanitizer builds, the web
 # dashboard in headless chromium, the 32-bit
 # Windows DLLs with their export/import check and their test suites under
-# 32-bit Wine (tools/win32_run.sh), the 64-bit Windows build's
+# 32-bit Wine (tools/win32_run.sh), the MSVC-ABI DLLs under the probe (a host
+# built with that ABI) and their zip, the 64-bit Windows build's
 # whole test suite under Wine, the unit tests as 32-bit x86 programs under
 # qemu-i386, the release zip, and fuzzes the image reader.
 # Ends with one line "N passed, N failed" over every stage.
@@ -119,6 +120,13 @@ elif [[ -x tools/win32_run.sh ]]; then
   run_step "image exchange" tools/test_image_exchange.sh
   stage "emulated time: the same climate run on Linux and on the 32-bit DLL"
   run_step "emulated-time exchange" tools/test_emulated_exchange.sh
+  if [[ -f cmake/toolchains/msvc-abi-i686.cmake ]]; then
+    stage "msvc-abi-i686: the DLLs for hosts built with Microsoft's compiler, and the probe on each"
+    run_ctest msvc-abi-i686 tools/test_msvc_abi.sh
+    stage "msvc release zip: the probe runs each plug-in from the unpacked zip"
+    run_step "msvc release zip" tools/package_release.sh --msvc
+    run_step "msvc release zip under Wine" tools/test_release_zip.sh --msvc
+  fi
 fi
 
 if [[ -f cmake/toolchains/mingw-x64.cmake ]]; then

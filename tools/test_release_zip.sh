@@ -5,11 +5,41 @@
 # DLL, add a device, tick a few seconds, save, export, remove, shut down.
 # Only what the zip holds is beside the program, so anything missing from it
 # fails the run. Exit status 0 when all three runs pass.
+#
+# With --msvc it checks the -win32-msvc zip (tools/package_release.sh --msvc)
+# the same way with the probe (tools/msvc-probe), a host built with
+# Microsoft's C++ ABI, in place of orv_host.exe: all 17 steps on each plug-in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 readonly seconds=${ORV_ZIP_RUN_SECONDS:-3}
 shopt -s nullglob
+
+if [[ ${1:-} == --msvc ]]; then
+  zips=(build/release/orv-emulated-drivers-*-win32-msvc.zip)
+  ((${#zips[@]} == 1)) || {
+    echo "test_release_zip: expected one -win32-msvc zip in build/release, found ${#zips[@]}; run tools/package_release.sh --msvc" >&2
+    exit 1
+  }
+  folder=$PWD/build/release-run-msvc
+  rm -rf "$folder"
+  mkdir -p "$folder"
+  unzip -q "${zips[0]}" -d "$folder"
+  bin=("$folder"/*/bin)
+  status=0
+  for plugin in gasctl_sim twotemp_sim climate_sim; do
+    log=$folder/$plugin.log
+    tools/msvc-probe/run-probe.sh "${bin[0]}" "$plugin.dll" >"$log" 2>&1 || true
+    if grep -q '^msvc-probe: 17 passed, 0 failed' "$log"; then
+      echo "test_release_zip: $plugin.dll from the msvc zip: $(tail -n 1 "$log")"
+    else
+      cat "$log"
+      echo "test_release_zip: FAILED: the probe on $plugin.dll from the msvc zip" >&2
+      status=1
+    fi
+  done
+  exit "$status"
+fi
 zips=(build/release/orv-emulated-drivers-*-win32.zip)
 ((${#zips[@]} == 1)) || {
   echo "test_release_zip: expected one zip in build/release, found ${#zips[@]}; run tools/package_release.sh" >&2

@@ -11,10 +11,10 @@ ORV_DIALOG_API std::int32_t portconf_dialog(const char* longName, const char* sh
                                             const char* fileName, std::int32_t versionMajor,
                                             std::int32_t versionMinor, bool hasValues,
                                             std::int32_t commSetting1, std::int32_t commSetting2,
-                                            std::int32_t minusOne, IntList* ports,
+                                            std::int32_t minusOne, orv::dialogs::PortList* ports,
                                             std::int32_t* interval);
 
-static_assert(std::is_same_v<decltype(&portconf_dialog), SettingsDialogFn>,
+static_assert(std::is_same_v<decltype(&portconf_dialog), orv::dialogs::SettingsFn>,
               "settings-dialog call shape");
 
 namespace {
@@ -28,7 +28,8 @@ orv::dialogs::DialogState<SettingsAnswer, SettingsCall> state;
 std::int32_t portconf_dialog(const char* longName, const char* shortName, const char* fileName,
                              std::int32_t versionMajor, std::int32_t versionMinor, bool hasValues,
                              std::int32_t commSetting1, std::int32_t commSetting2,
-                             std::int32_t minusOne, IntList* ports, std::int32_t* interval) {
+                             std::int32_t minusOne, orv::dialogs::PortList* ports,
+                             std::int32_t* interval) {
   const SettingsCall call = orv::dialogs::RecordCommonArguments(
       longName, shortName, fileName, versionMajor, versionMinor, hasValues, commSetting1,
       commSetting2, minusOne, ports, interval);

@@ -11,11 +11,11 @@ ORV_DIALOG_API std::int32_t portconf_dt_dialog(const char* longName, const char*
                                                const char* fileName, std::int32_t versionMajor,
                                                std::int32_t versionMinor, bool hasValues,
                                                std::int32_t commSetting1, std::int32_t commSetting2,
-                                               std::int32_t minusOne, IntList* ports,
+                                               std::int32_t minusOne, orv::dialogs::PortList* ports,
                                                char* channelName1, char* channelName2,
                                                std::int32_t* interval);
 
-static_assert(std::is_same_v<decltype(&portconf_dt_dialog), SettingsDialogDtFn>,
+static_assert(std::is_same_v<decltype(&portconf_dt_dialog), orv::dialogs::SettingsDtFn>,
               "two-name settings-dialog call shape");
 
 namespace {
@@ -37,8 +37,9 @@ orv::dialogs::DialogState<Answer, SettingsCall> state;
 std::int32_t portconf_dt_dialog(const char* longName, const char* shortName, const char* fileName,
                                 std::int32_t versionMajor, std::int32_t versionMinor,
                                 bool hasValues, std::int32_t commSetting1,
-                                std::int32_t commSetting2, std::int32_t minusOne, IntList* ports,
-                                char* channelName1, char* channelName2, std::int32_t* interval) {
+                                std::int32_t commSetting2, std::int32_t minusOne,
+                                orv::dialogs::PortList* ports, char* channelName1,
+                                char* channelName2, std::int32_t* interval) {
   SettingsCall call = orv::dialogs::RecordCommonArguments(
       longName, shortName, fileName, versionMajor, versionMinor, hasValues, commSetting1,
       commSetting2, minusOne, ports, interval);

@@ -29,7 +29,7 @@ SettingsCall RecordCommonArguments(const char* longName, const char* shortName,
                                    const char* fileName, std::int32_t versionMajor,
                                    std::int32_t versionMinor, bool hasValues,
                                    std::int32_t commSetting1, std::int32_t commSetting2,
-                                   std::int32_t minusOne, const IntList* ports,
+                                   std::int32_t minusOne, const PortList* ports,
                                    const std::int32_t* interval) {
   SettingsCall call{};
   CopyCut(call.longName, sizeof(call.longName), longName);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "dialog_abi.h"  // the port list of the host flavour, chosen by the build
 #include "host/dialogs/dialog_control.h"
 #include "orv/driver_api.h"
 
@@ -31,7 +32,7 @@ SettingsCall RecordCommonArguments(const char* longName, const char* shortName,
                                    const char* fileName, std::int32_t versionMajor,
                                    std::int32_t versionMinor, bool hasValues,
                                    std::int32_t commSetting1, std::int32_t commSetting2,
-                                   std::int32_t minusOne, const IntList* ports,
+                                   std::int32_t minusOne, const PortList* ports,
                                    const std::int32_t* interval);
 
 // Writes the answer's interval through the driver's pointer when asked to.

@@ -1,0 +1,179 @@
+// The MSVC-ABI flavour's table as a host of that ABI calls it, in the slots
+// the probe does not cover: the settings dialog receives the host's port list,
+// and containers the host hands in already holding big blocks are regrown and
+// freed into its heap.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "framework/msvc_abi.h"
+#include "host/dialogs/dialog_control.h"
+#include "platform/platform.h"
+
+namespace orv::msvc {
+namespace {
+
+std::filesystem::path OwnFolder() {
+  char self[4096];
+  if (!platform::OwnModulePath(self, sizeof self)) return {};
+  return std::filesystem::path(self).parent_path();
+}
+
+template <typename Fn>
+Fn Resolve(platform::ModuleHandle module, const char* name) {
+  return reinterpret_cast<Fn>(platform::FindSymbol(module, name));
+}
+
+bool HeapIsSound() { return HeapValidate(GetProcessHeap(), 0, nullptr) != 0; }
+
+// One plug-in of the build, loaded beside this program with its dialogs.
+class Plugin {
+ public:
+  explicit Plugin(const char* name) {
+    module_ = platform::LoadModule((OwnFolder() / name).string().c_str());
+    if (module_ == nullptr) return;
+    auto get = Resolve<void (*)(DriverFunctionTable*)>(module_, "GetOrvDeviceDriverAPI");
+    if (get != nullptr) get(&table);
+  }
+  ~Plugin() {
+    if (module_ != nullptr) platform::UnloadModule(module_);
+  }
+  bool loaded() const { return module_ != nullptr && table.Init != nullptr; }
+
+  DriverFunctionTable table{};
+
+ private:
+  platform::ModuleHandle module_ = nullptr;
+};
+
+// The dialog module's controls, reached through the copy the plug-in loaded.
+struct SettingsDialog {
+  decltype(&portconf_control_answer) answer = nullptr;
+  decltype(&portconf_control_calls) calls = nullptr;
+  decltype(&portconf_control_last_call) last = nullptr;
+  decltype(&portconf_dt_control_answer) answerDt = nullptr;
+};
+
+TEST(MsvcTable, SettingsDialogReceivesTheHostsPortList) {
+  struct Case {
+    const char* plugin;
+    const char* dialog;
+  };
+  for (const Case& c : {Case{"gasctl_sim.dll", "portconf"}, Case{"twotemp_sim.dll", "portconf_dt"},
+                        Case{"climate_sim.dll", "portconf"}}) {
+    SCOPED_TRACE(c.plugin);
+    Plugin plugin(c.plugin);
+    ASSERT_TRUE(plugin.loaded());
+    ASSERT_EQ(plugin.table.Init(nullptr), 1);
+    platform::ModuleHandle picker = platform::LoadModule("portpick.dll");
+    platform::ModuleHandle dialog = platform::LoadModule((std::string(c.dialog) + ".dll").c_str());
+    ASSERT_TRUE(picker != nullptr && dialog != nullptr);
+    Resolve<decltype(&portpick_control_answer)>(picker, "portpick_control_answer")(1, 3, 4);
+    const std::string prefix = c.dialog;
+    auto calls =
+        Resolve<decltype(&portconf_control_calls)>(dialog, (prefix + "_control_calls").c_str());
+    auto last = Resolve<decltype(&portconf_control_last_call)>(
+        dialog, (prefix + "_control_last_call").c_str());
+    auto reset = Resolve<void (*)()>(dialog, (prefix + "_control_reset").c_str());
+    ASSERT_TRUE(calls && last && reset);
+    reset();
+    if (prefix == "portconf") {
+      Resolve<decltype(&portconf_control_answer)>(dialog, "portconf_control_answer")(1, 1, 7);
+    } else {
+      Resolve<decltype(&portconf_dt_control_answer)>(dialog, "portconf_dt_control_answer")(
+          1, 1, 7, 0, "", "");
+    }
+
+    const DeviceId id = plugin.table.AddDevice();
+    ASSERT_NE(id, 0);
+    plugin.table.ShowSettings(id);
+    plugin.table.ShowSettings(id);
+    EXPECT_EQ(calls(), 2);
+    const SettingsCall call = last();
+    EXPECT_EQ(call.listWasEmpty, 1) << "the dialog reads the list in the host's layout";
+    EXPECT_EQ(call.intervalOnEntry, 7) << "the first call's interval was kept";
+    EXPECT_EQ(call.commSetting1, 3);
+    EXPECT_STREQ(call.fileName, c.plugin);
+    plugin.table.RemoveDevice(id);
+    EXPECT_EQ(plugin.table.Shutdown(), 1);
+    platform::UnloadModule(dialog);
+    platform::UnloadModule(picker);
+  }
+  EXPECT_TRUE(HeapIsSound());
+}
+
+// Containers the host filled before the call, big or small, come back with the
+// plug-in's content in blocks of the host's heap.
+TEST(MsvcTable, HostContainersAreRegrownAndFreed) {
+  Plugin plugin("gasctl_sim.dll");
+  ASSERT_TRUE(plugin.loaded());
+  ASSERT_EQ(plugin.table.Init(nullptr), 1);
+  platform::ModuleHandle picker = platform::LoadModule("portpick.dll");
+  Resolve<decltype(&portpick_control_answer)>(picker, "portpick_control_answer")(1, 1, 1);
+  const DeviceId id = plugin.table.AddDevice();
+  ASSERT_NE(id, 0);
+  plugin.table.SetRecording(id, true);
+  plugin.table.SetUpdating(id, true);
+  Sleep(1500);
+
+  for (std::size_t before : {0u, 10u, 300u, 5000u}) {
+    SCOPED_TRACE(before);
+    DriverInfo info;
+    info.longName.Assign(std::string(before, 'L'));
+    info.fileName.Assign(std::string(before, 'F'));
+    plugin.table.GetDriverInfo(info);
+    EXPECT_EQ(info.fileName.view(), "gasctl_sim.dll");
+    EXPECT_FALSE(info.longName.view().empty());
+    EXPECT_EQ(info.longName.data()[info.longName.size], '\0');
+
+    ByteArray image;
+    const std::string filler(before, '\x55');
+    image.AssignCopy(reinterpret_cast<const std::uint8_t*>(filler.data()), filler.size());
+    plugin.table.SaveDevice(id, image);
+    ASSERT_GE(image.size(), 8u);
+    std::int32_t length = 0;
+    std::memcpy(&length, image.first, 4);
+    EXPECT_EQ(static_cast<std::size_t>(length), image.size());
+
+    ByteArray record;
+    record.AssignCopy(image.first, before < image.size() ? before : image.size());
+    plugin.table.GetSampleAt(id, 0.0, record);
+    EXPECT_EQ(record.size(), 8u + 4u * 4u);
+
+    const DeviceId copy = plugin.table.RestoreDevice(image, 0);
+    EXPECT_NE(copy, 0);
+    plugin.table.RemoveDevice(copy);
+  }
+
+  // An unknown device leaves the host's array as it was, as the plug-ins of
+  // the other flavour do.
+  ByteArray kept;
+  const std::uint8_t seven[] = {1, 2, 3, 4, 5, 6, 7};
+  kept.AssignCopy(seven, sizeof seven);
+  plugin.table.SaveDevice(id + 1000, kept);
+  EXPECT_EQ(std::string(kept.first, kept.last), std::string(seven, seven + sizeof seven));
+
+  // A path held inside the string object and one on the heap, both relative
+  // to the working folder.
+  for (const std::string& name : {std::string("h.csv"), std::string(40, 'p') + ".csv"}) {
+    const std::filesystem::path file = name;
+    std::filesystem::remove(file);
+    String path(name);
+    EXPECT_EQ(path.IsInline(), name.size() <= String::kSmallCapacity);
+    plugin.table.ExportHistory(id, path, ';', ',');
+    EXPECT_TRUE(std::filesystem::exists(file)) << file;
+    std::filesystem::remove(file);
+  }
+
+  plugin.table.RemoveDevice(id);
+  EXPECT_EQ(plugin.table.Shutdown(), 1);
+  platform::UnloadModule(picker);
+  EXPECT_TRUE(HeapIsSound());
+}
+
+}  // namespace
+}  // namespace orv::msvc
