@@ -162,12 +162,12 @@ void Driver::ChooseScenario(LogFn log) {
     } else if (ReadScenarioFile(std::string(path, length), text, parse.reason)) {
       parse = ParseScenario(text, model_);
     }
+    const std::string line = ScenarioLogLine(parse, PrintableValue(path, tooLong));
     if (parse.ok) {
       parse.scenario.fileName.assign(path, length);
       scenarios_.push_front(std::move(parse.scenario));
       environment_.scenario.store(&scenarios_.front());
     }
-    const std::string line = ScenarioLogLine(parse, PrintableValue(path, tooLong));
     if (log != nullptr) log("%s", line.c_str());
   } catch (const std::bad_alloc&) {
     // Out of memory: the driver runs without a scenario.
