@@ -5,7 +5,7 @@
 # Windows DLLs with their export/import check and their test suites under
 # 32-bit Wine (tools/win32_run.sh), the 64-bit Windows build's
 # whole test suite under Wine, the unit tests as 32-bit x86 programs under
-# qemu-i386, the release zip, and fuzzes the image reader.
+# qemu-i386, the release zip, and fuzzes the image and scenario readers.
 # Ends with one line "N passed, N failed" over every stage.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -132,7 +132,7 @@ if [[ -f cmake/toolchains/linux-i386.cmake ]]; then
 fi
 
 if [[ -f fuzz/CMakeLists.txt ]]; then
-  stage "fuzz: the image reader"
+  stage "fuzz: the image and scenario readers"
   run_step "fuzz build" build fuzz
   run_step "fuzz run" tools/run_fuzz.sh "${ORV_FUZZ_SECONDS:-60}"
 fi
