@@ -119,6 +119,8 @@ elif [[ -x tools/win32_run.sh ]]; then
   run_step "image exchange" tools/test_image_exchange.sh
   stage "emulated time: the same climate run on Linux and on the 32-bit DLL"
   run_step "emulated-time exchange" tools/test_emulated_exchange.sh
+  stage "scenarios: the three examples on Linux and on the 32-bit DLLs"
+  run_step "scenario exchange" tools/test_scenario_exchange.sh
 fi
 
 if [[ -f cmake/toolchains/mingw-x64.cmake ]]; then
