@@ -120,7 +120,8 @@ TEST(IntegrationScenario, EachActionLandsOnItsExactSecondsInTheExport) {
       const bool held = s >= 40 && s < 50;
       if (held) EXPECT_EQ(Field(line, c.held + 1), c.shown) << line;
       // The model keeps a forced overheat until its own draw clears it.
-      if (s == 39 || (s == 50 && c.model != kClimate)) EXPECT_NE(Field(line, c.held + 1), c.shown) << line;
+      if (s == 39 || (s == 50 && c.model != kClimate))
+        EXPECT_NE(Field(line, c.held + 1), c.shown) << line;
     }
     const std::string shortName = kModels[c.model].shortName;
     const std::vector<std::string> log = ScenarioLog();
