@@ -10,6 +10,7 @@
 #include "framework/history.h"
 #include "framework/model.h"
 #include "framework/runtime.h"
+#include "framework/scenario.h"
 #include "orv/driver_api.h"
 #include "platform/platform.h"
 
@@ -23,6 +24,8 @@ struct DeviceEnvironment {
   // the one it was started with.
   std::atomic<Runtime*> runtime{nullptr};
   std::atomic<LogFn> log{nullptr};  // written by Init, read by update threads
+  // The scenario Init read, or null; a thread keeps the one it started with.
+  std::atomic<const Scenario*> scenario{nullptr};
 };
 
 struct EmuDevice {

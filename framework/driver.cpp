@@ -16,6 +16,8 @@ namespace {
 constexpr std::size_t kModulePathBuffer = 1024;
 // Enough for any factor written sensibly; a longer value is refused.
 constexpr std::size_t kSpeedValueBuffer = 64;
+// A scenario's path; a longer one is refused.
+constexpr std::size_t kScenarioPathBuffer = 1024;
 
 // An environment value as a log line may show it: control characters become
 // '?', and a value that did not fit is marked as cut.
@@ -109,6 +111,7 @@ std::int32_t Driver::Init(LogFn log) {
   ReleaseModules();
   environment_.log.store(log);
   ChooseClock(log);
+  ChooseScenario(log);
 
   addDialogModule_ = platform::LoadModule(DialogFileName("portpick").c_str());
   if (addDialogModule_ == nullptr) return 0;
@@ -143,6 +146,32 @@ void Driver::ChooseClock(LogFn log) {
   environment_.runtime.store(runtime);
   const std::string line = SpeedLogLine(setting, PrintableValue(value, tooLong));
   if (!line.empty() && log != nullptr) log("%s", line.c_str());
+}
+
+void Driver::ChooseScenario(LogFn log) {
+  environment_.scenario.store(nullptr);
+  char path[kScenarioPathBuffer];
+  const std::size_t length = platform::ReadEnvironment(kScenarioVariable, path, sizeof path);
+  if (length == 0) return;  // unset or empty: no scenario, nothing logged
+  try {
+    const bool tooLong = length >= sizeof path;
+    ScenarioParse parse;
+    std::string text;
+    if (tooLong) {
+      parse.reason = "the path is too long";
+    } else if (ReadScenarioFile(std::string(path, length), text, parse.reason)) {
+      parse = ParseScenario(text, model_);
+    }
+    const std::string line = ScenarioLogLine(parse, PrintableValue(path, tooLong));
+    if (parse.ok) {
+      parse.scenario.fileName.assign(path, length);
+      scenarios_.push_front(std::move(parse.scenario));
+      environment_.scenario.store(&scenarios_.front());
+    }
+    if (log != nullptr) log("%s", line.c_str());
+  } catch (const std::bad_alloc&) {
+    // Out of memory: the driver runs without a scenario.
+  }
 }
 
 std::int32_t Driver::Shutdown() {

@@ -56,7 +56,8 @@ class Driver {
   Runtime& runtime() { return runtime_; }
   DeviceEnvironment& environment() { return environment_; }
 
-  // Binds the log callback, chooses the clock (ORV_EMU_SPEED), binds the two
+  // Binds the log callback, chooses the clock (ORV_EMU_SPEED) and the
+  // scenario (ORV_SCENARIO), binds the two
   // dialog modules (by plain file name), then records the driver's own file
   // name. 1 ready, 0 failed.
   std::int32_t Init(LogFn log);
@@ -116,6 +117,9 @@ class Driver {
   // Reads ORV_EMU_SPEED: the real clock, or a new emulated one, for devices
   // started from now on; logs a line for an emulated or an ignored setting.
   void ChooseClock(LogFn log);
+  // Reads the file ORV_SCENARIO names, for devices started from now on; logs
+  // how many events it holds, or why it was refused (then none is used).
+  void ChooseScenario(LogFn log);
 
   // Publishes the device list as it stands (registryMutex_ held) and returns
   // the snapshot it replaces, for RetireSnapshot once the mutex is released.
@@ -129,6 +133,8 @@ class Driver {
   // Every emulated clock an Init made. Kept until the driver goes, since
   // update threads started under one use it until they end.
   std::forward_list<EmulatedRuntime> clocks_;
+  // Every scenario an Init read, kept for the same reason.
+  std::forward_list<Scenario> scenarios_;
   DriverInfo info_;
 
   platform::ModuleHandle addDialogModule_ = nullptr;

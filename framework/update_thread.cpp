@@ -54,7 +54,7 @@ bool NapsRemain(const EmuDevice& device, std::int64_t naps) {
 
 }  // namespace
 
-void RunTick(EmuDevice& device, Rng& rng) {
+void RunTick(EmuDevice& device, Rng& rng, ScenarioPlayer* scenario) {
   const int n = device.valueCount();
   Sample working;
   {
@@ -63,6 +63,7 @@ void RunTick(EmuDevice& device, Rng& rng) {
   }
   device.environment.model->step(working.values, rng);
   working.timestamp = device.environment.runtime.load()->LocalFileTimeNow();
+  if (scenario != nullptr) scenario->Apply(working.values, working.timestamp);
   {
     LockGuard lock(device.valueMutex);
     for (int i = 0; i < n; ++i) {
@@ -76,10 +77,11 @@ void RunTick(EmuDevice& device, Rng& rng) {
 void RunUpdateLoop(EmuDevice& device) {
   Runtime& runtime = *device.environment.runtime.load();
   Rng rng(SeedFor(device.id));
+  ScenarioPlayer scenario(device);
   // A stop sets stopEvent after clearing updating, so it cuts the current wait
   // short; the loop still tests updating at exactly the points it always did.
   while (device.updating.load()) {
-    RunTick(device, rng);
+    RunTick(device, rng, &scenario);
     runtime.WaitMs(device.stopEvent, 1000);
     for (std::int64_t naps = 0; NapsRemain(device, naps) && device.updating.load(); ++naps) {
       runtime.WaitMs(device.stopEvent, 100);

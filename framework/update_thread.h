@@ -5,6 +5,7 @@
 
 #include "framework/device.h"
 #include "framework/rng.h"
+#include "framework/scenario_player.h"
 
 namespace orv {
 
@@ -13,9 +14,10 @@ namespace orv {
 void SetUpdating(EmuDevice& device, bool on);
 bool IsUpdating(const EmuDevice& device);
 
-// One tick: copy, model step without a lock, timestamp, write-back around the
-// pending flags, append while recording.
-void RunTick(EmuDevice& device, Rng& rng);
+// One tick: copy, model step without a lock, timestamp, the scenario's due
+// events (when one is given), write-back around the pending flags, append
+// while recording.
+void RunTick(EmuDevice& device, Rng& rng, ScenarioPlayer* scenario = nullptr);
 
 // The thread body: ticks while updating, with the one-second sleep and the
 // 100 ms naps of interval, each cut short by a stop, then writes its stop line. Unit tests call it

@@ -1,13 +1,26 @@
 #!/usr/bin/env bash
-# Fuzzes RestoreDevice for a bounded time (seconds, default 60) from a seed
-# corpus of valid images. Fails on any crash or sanitizer report.
+# Fuzzes for a bounded time (seconds, default 60): two thirds of it
+# RestoreDevice from a seed corpus of valid images, one third the scenario
+# reader from the example scenarios. Fails on any crash or sanitizer report.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
+scenario_seconds=$((seconds / 3 > 0 ? seconds / 3 : 1))
+image_seconds=$((seconds - scenario_seconds > 0 ? seconds - scenario_seconds : 1))
 bin=build/fuzz/bin
 corpus=build/fuzz/corpus
-rm -rf "$corpus" build/fuzz/artifacts
-mkdir -p "$corpus" build/fuzz/artifacts
+scenarios=build/fuzz/scenario-corpus
+rm -rf "$corpus" "$scenarios" build/fuzz/artifacts
+mkdir -p "$corpus" "$scenarios" build/fuzz/artifacts
 "$bin/orv_fuzz_seeds" "$corpus"
-"$bin/orv_restore_fuzzer" -max_total_time="$seconds" -max_len=4096 -rss_limit_mb=2048 \
+"$bin/orv_restore_fuzzer" -max_total_time="$image_seconds" -max_len=4096 -rss_limit_mb=2048 \
   -print_final_stats=1 -artifact_prefix=build/fuzz/artifacts/ "$corpus" 2>&1 | tail -n 15
+# A scenario seed is one byte choosing the model, then the file.
+model=0
+for file in scenarios/*.toml; do
+  { printf "\\x0$model"; cat "$file"; } >"$scenarios/$(basename "$file")"
+  model=$(((model + 1) % 3))
+done
+"$bin/orv_scenario_fuzzer" -max_total_time="$scenario_seconds" -max_len=8192 -rss_limit_mb=2048 \
+  -print_final_stats=1 -artifact_prefix=build/fuzz/artifacts/scenario- "$scenarios" 2>&1 |
+  tail -n 15

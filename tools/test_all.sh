@@ -6,7 +6,7 @@
 # 32-bit Wine (tools/win32_run.sh), the MSVC-ABI DLLs under the probe (a host
 # built with that ABI) and their zip, the 64-bit Windows build's
 # whole test suite under Wine, the unit tests as 32-bit x86 programs under
-# qemu-i386, the release zip, and fuzzes the image reader.
+# qemu-i386, the release zip, and fuzzes the image and scenario readers.
 # Ends with one line "N passed, N failed" over every stage.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -120,6 +120,8 @@ elif [[ -x tools/win32_run.sh ]]; then
   run_step "image exchange" tools/test_image_exchange.sh
   stage "emulated time: the same climate run on Linux and on the 32-bit DLL"
   run_step "emulated-time exchange" tools/test_emulated_exchange.sh
+  stage "scenarios: the three examples on Linux and on the 32-bit DLLs"
+  run_step "scenario exchange" tools/test_scenario_exchange.sh
   if [[ -f cmake/toolchains/msvc-abi-i686.cmake ]]; then
     stage "msvc-abi-i686: the DLLs for hosts built with Microsoft's compiler, and the probe on each"
     run_ctest msvc-abi-i686 tools/test_msvc_abi.sh
@@ -140,7 +142,7 @@ if [[ -f cmake/toolchains/linux-i386.cmake ]]; then
 fi
 
 if [[ -f fuzz/CMakeLists.txt ]]; then
-  stage "fuzz: the image reader"
+  stage "fuzz: the image and scenario readers"
   run_step "fuzz build" build fuzz
   run_step "fuzz run" tools/run_fuzz.sh "${ORV_FUZZ_SECONDS:-60}"
 fi

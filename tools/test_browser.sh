@@ -16,4 +16,4 @@ cmake --build --preset default --target orv_host gasctl_sim twotemp_sim climate_
 export ORV_BIN_DIR=$PWD/build/default/bin
 export ORV_SCREENSHOT_DIR=$PWD/build/default/browser-screenshots
 cd tests/browser
-exec node --test --test-concurrency=1 dashboard.test.mjs
+exec node --test --test-concurrency=1 dashboard.test.mjs scenario.test.mjs

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "host/refhost/log_book.h"
+
 namespace orv::refhost {
 namespace {
 
@@ -63,8 +65,7 @@ void Console::KeepTable() {
 }
 
 int Console::Log(const char* format, ...) {
-  Console* console = logTarget.load();
-  if (console == nullptr || format == nullptr) return 0;
+  if (format == nullptr) return 0;
   std::va_list args;
   va_start(args, format);
   try {
@@ -77,11 +78,14 @@ int Console::Log(const char* format, ...) {
       if (end == std::string::npos) end = text.size();
       std::string line = text.substr(start, end - start);
       if (!line.empty() && line.back() == '\r') line.pop_back();
-      lines.push_back("[log] " + line);
+      lines.push_back(std::move(line));
       start = end + 1;
     }
-    std::lock_guard<std::mutex> lock(console->mutex_);
-    for (const std::string& line : lines) console->WriteLocked(stdout, line);
+    for (const std::string& line : lines) LogBook::Shared().Add(line);
+    if (Console* console = logTarget.load()) {
+      std::lock_guard<std::mutex> lock(console->mutex_);
+      for (const std::string& line : lines) console->WriteLocked(stdout, "[log] " + line);
+    }
   } catch (...) {
     // Out of memory: the line is lost, the driver's thread goes on.
   }

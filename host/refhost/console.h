@@ -26,7 +26,8 @@ class Console {
   // Leaves the current table on the screen; later output goes below it.
   void KeepTable();
 
-  // The LogFn handed to the driver: writes each formatted line as "[log] ...".
+  // The LogFn handed to the driver: writes each formatted line as "[log] ..."
+  // and keeps it in the LogBook, also when no Console exists.
   static int Log(const char* format, ...);
 
  private:

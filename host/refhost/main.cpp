@@ -68,10 +68,15 @@ int main(int argc, char** argv) {
     const std::string dialogFolder = options.dialogDir.empty()
                                          ? DefaultDialogFolder(argc > 0 ? argv[0] : nullptr)
                                          : options.dialogDir;
-    // The plug-ins read the emulated-time factor at Init, after loading.
+    // The plug-ins read the emulated-time factor and the scenario at Init.
     if (!options.speed.empty() &&
         !orv::platform::WriteEnvironment("ORV_EMU_SPEED", options.speed.c_str())) {
       std::fprintf(stderr, "orv_host: cannot set ORV_EMU_SPEED\n");
+      return kExitFailure;
+    }
+    if (!options.scenario.empty() &&
+        !orv::platform::WriteEnvironment("ORV_SCENARIO", options.scenario.c_str())) {
+      std::fprintf(stderr, "orv_host: cannot set ORV_SCENARIO\n");
       return kExitFailure;
     }
     std::signal(SIGINT, OnStopSignal);

@@ -118,6 +118,9 @@ bool ApplyValue(const std::string& name, const std::string& value, HostOptions& 
     }
     options.speed = value;
     options.speedFactor = factor;
+  } else if (name == "scenario") {
+    if (value.empty()) return fail("needs a file");
+    options.scenario = value;
   } else if (name == "names") {
     if (!SplitPair(value, options.channelName1, options.channelName2)) {
       return fail("expected two names NAME1,NAME2");
@@ -230,6 +233,8 @@ std::string UsageText() {
          "  --speed FACTOR       run the devices' clocks FACTOR times as fast as real\n"
          "                       time (1 to 100000; sets ORV_EMU_SPEED for the\n"
          "                       plug-ins; a test and demonstration aid)\n"
+         "  --scenario FILE      play the timed events of a scenario file on the\n"
+         "                       devices (sets ORV_SCENARIO for the plug-ins)\n"
          "  --names N1,N2        channel names for two-channel drivers (at most 15\n"
          "                       characters each)\n"
          "  --set INDEX=VALUE    write a value on every device after start; after a\n"

@@ -51,6 +51,9 @@ struct HostOptions {
   // ORV_EMU_SPEED before they are loaded; empty leaves the variable alone.
   std::string speed;
   double speedFactor = 1.0;  // what the host shows
+  // --scenario FILE: handed to the plug-ins through ORV_SCENARIO before they
+  // are loaded; empty leaves the variable alone.
+  std::string scenario;
 };
 
 enum class ParseStatus { kRun, kHelp, kError };

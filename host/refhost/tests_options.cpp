@@ -98,6 +98,9 @@ TEST(HostOptions, AcceptedCommandLinesFillTheOptions) {
          EXPECT_EQ(o.speed, "2.5e3");
          EXPECT_EQ(o.speedFactor, 2500.0);
        }},
+      {"scenario keeps its path for the plug-ins",
+       {"--plugin", "p", "--scenario", "scenarios/co2_door.toml"},
+       [](const HostOptions& o) { EXPECT_EQ(o.scenario, "scenarios/co2_door.toml"); }},
       {"flags",
        {"--live", "--plugin", "p", "--no-record"},
        [](const HostOptions& o) {
@@ -132,6 +135,7 @@ TEST(HostOptions, BadCommandLinesAreRefusedNamingTheCulprit) {
       {{"--plugin", "p", "--speed", "0.5"}, "--speed"},
       {{"--plugin", "p", "--speed", "100001"}, "--speed"},
       {{"--plugin", "p", "--speed", "nan"}, "--speed"},
+      {{"--plugin", "p", "--scenario", ""}, "--scenario"},
       {{"--plugin", "p", "--names", "a,sixteen chars..."}, "--names"},
       {{"--plugin", "p", "--separator", "ab"}, "--separator"},
       {{"--plugin", "p", "--decimal", ""}, "--decimal"},

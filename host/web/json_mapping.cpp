@@ -147,6 +147,37 @@ json ToJson(const refhost::ChartData& chart) {
               {"values", values}};
 }
 
+namespace {
+
+// Windows-1252 as UTF-8: Latin-1 letters and signs kept, the 0x80-0x9F block
+// (which JSON text cannot hold as it stands) shown as '?'.
+std::string Utf8FromDriverText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      out += c;
+    } else if (byte < 0xA0) {
+      out += '?';
+    } else {
+      out += static_cast<char>(0xC0 | (byte >> 6));
+      out += static_cast<char>(0x80 | (byte & 0x3F));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+json ToJson(const std::vector<refhost::LogEntry>& lines) {
+  json list = json::array();
+  for (const refhost::LogEntry& line : lines) {
+    list.push_back(json{{"number", line.number}, {"text", Utf8FromDriverText(line.text)}});
+  }
+  return json{{"lines", list}};
+}
+
 bool ParseAddRequest(const json& body, refhost::AddRequest& out, std::string& error) {
   if (!IsObject(body, error)) return false;
   out = refhost::AddRequest{};

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "host/refhost/log_book.h"
 #include "host/refhost/session.h"
 
 namespace orv::web {
@@ -18,6 +19,8 @@ struct HostInfo {
 nlohmann::json ToJson(const refhost::HostState& state, const HostInfo& host);
 nlohmann::json ToJson(const refhost::DeviceState& device);
 nlohmann::json ToJson(const refhost::ChartData& chart);
+// {"lines": [{"number", "text"}...]}; the drivers' Windows-1252 text as UTF-8.
+nlohmann::json ToJson(const std::vector<refhost::LogEntry>& lines);
 
 // Each parser takes a parsed body; false with error set when a field is
 // missing, of the wrong type or out of range.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/refhost/console.h"
+#include "host/refhost/log_book.h"
 #include "host/refhost/session.h"
 #include "host/web/web_server.h"
 #include "platform/platform.h"
@@ -329,6 +330,40 @@ TEST_F(WebApi, ConcurrentAddsKeepTheirOwnSettings) {
     seen.insert(setting2);
   }
   EXPECT_EQ(seen.size(), 2u * kPerThread);
+}
+
+TEST_F(WebApi, LogGivesTheDriversLinesAfterANumber) {
+  const json before = Get("/api/log?after=0")["lines"];
+  const std::uint64_t last = before.empty() ? 0 : before.back()["number"].get<std::uint64_t>();
+  const int id = Add(kClimate);
+  ASSERT_NE(id, 0);
+  ASSERT_TRUE(session_.SetUpdating(kClimate, id, true).ok());
+  refhost::Console::Log("%s", "caf\xE9 \x80 line\n");
+  const json lines = Get("/api/log?after=" + std::to_string(last))["lines"];
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0]["number"].get<std::uint64_t>(), last + 1);
+  EXPECT_EQ(lines[0]["text"].get<std::string>().rfind("Update Thread created (TID: 0x", 0), 0u);
+  EXPECT_EQ(lines[1]["text"], "caf\u00E9 ? line");  // Windows-1252 shown as UTF-8
+  EXPECT_TRUE(Get("/api/log?after=" + std::to_string(last + 2))["lines"].empty());
+  for (const char* bad : {"-1", "x", "nan"}) {
+    const auto result = client_->Get((std::string("/api/log?after=") + bad).c_str());
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 400) << bad;
+  }
+}
+
+TEST(WebLogBook, KeepsTheNewestLinesNumberedAndCut) {
+  refhost::LogBook book;
+  for (int i = 0; i < 1005; ++i) book.Add(i == 1004 ? std::string(2000, 'x') : std::to_string(i));
+  const auto all = book.After(0, 5000);
+  ASSERT_EQ(all.size(), refhost::LogBook::kKeptLines);
+  EXPECT_EQ(all.front().number, 6u);
+  EXPECT_EQ(all.front().text, "5");
+  EXPECT_EQ(all.back().text.size(), refhost::LogBook::kMaxLineBytes);
+  const auto some = book.After(1000, 3);
+  ASSERT_EQ(some.size(), 3u);
+  EXPECT_EQ(some[0].number, 1001u);
+  EXPECT_TRUE(book.After(1005, 10).empty());
 }
 
 TEST(WebHosts, LoopbackNames) {

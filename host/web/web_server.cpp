@@ -281,6 +281,15 @@ void WebServer::Impl::Routes() {
   Route("GET", "/api/state", [this](const httplib::Request&, httplib::Response& response) {
     SendJson(response, 200, ToJson(session.State(), HostInfo{options.speed, {}}));
   });
+  // The drivers' log lines numbered after `after` (0: all that are kept).
+  Route("GET", "/api/log", [](const httplib::Request& request, httplib::Response& response) {
+    double after = 0;
+    if (!QueryNumber(request, "after", 0, after, response)) return;
+    if (after < 0) return SendError(response, 400, "after must be 0 or more");
+    SendJson(response, 200,
+             ToJson(refhost::LogBook::Shared().After(
+                 static_cast<std::uint64_t>(std::min(after, 1e18)), 500)));
+  });
   Route("POST", R"(/api/drivers/([^/]+)/devices)",
         [this](const httplib::Request& request, httplib::Response& response) {
           std::int32_t driver = 0;

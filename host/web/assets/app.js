@@ -361,3 +361,75 @@ document.getElementById('zoom').addEventListener('change', refreshCharts);
 poll();
 setInterval(poll, 1000);
 setInterval(refreshCharts, 2000);
+
+// The drivers' log lines in a panel of their own, newest last, and on each
+// device's chart a mark at the second of every scenario event applied to it.
+const scenarioLine = /^Scenario \((.+?)\): device (\d+) at second (\d+(?:\.\d+)?): (.*)$/;
+const scenarioMarks = new Map();  // "shortName|id" -> [{ second, what }]
+const keptLogLines = 500;
+let logAfter = 0;
+
+function buildLogPanel() {
+  const list = el('ol', { id: 'log-lines' });
+  const panel = el('section', { id: 'log-panel' }, el('h2', {}, 'Driver log'), list);
+  document.getElementById('drivers').after(panel);
+  return list;
+}
+
+async function pollLog(list) {
+  let answer;
+  try {
+    answer = await api('GET', `/api/log?after=${logAfter}`);
+  } catch (e) {
+    return;
+  }
+  const atBottom = list.scrollTop + list.clientHeight >= list.scrollHeight - 4;
+  for (const line of answer.lines) {
+    logAfter = line.number;
+    const item = el('li', {}, line.text);
+    const event = scenarioLine.exec(line.text);
+    if (event) {
+      item.classList.add('scenario');
+      const key = `${event[1]}|${event[2]}`;
+      if (!scenarioMarks.has(key)) scenarioMarks.set(key, []);
+      scenarioMarks.get(key).push({ second: Number(event[3]), what: event[4] });
+    }
+    list.append(item);
+  }
+  while (list.childElementCount > keptLogLines) list.firstElementChild.remove();
+  if (atBottom && answer.lines.length) list.scrollTop = list.scrollHeight;
+}
+
+// Draws the marks of the chart's device inside the visible range; the count
+// drawn is left on the canvas for tests.
+Chart.register({
+  id: 'scenarioMarks',
+  afterDatasetsDraw(chart) {
+    const card = chart.canvas.closest('.device');
+    if (!card) return;
+    const [driver, id] = card.dataset.device.split('-').map(Number);
+    const marks = drivers[driver] ? scenarioMarks.get(`${drivers[driver].shortName}|${id}`) : null;
+    const { ctx, chartArea, scales } = chart;
+    let shown = 0;
+    ctx.save();
+    ctx.strokeStyle = ctx.fillStyle = '#c2410c';
+    ctx.font = '11px sans-serif';
+    ctx.setLineDash([4, 3]);
+    for (const mark of marks || []) {
+      const x = scales.x.getPixelForValue(mark.second);
+      if (!(x >= chartArea.left && x <= chartArea.right)) continue;
+      shown += 1;
+      ctx.beginPath();
+      ctx.moveTo(x, chartArea.top);
+      ctx.lineTo(x, chartArea.bottom);
+      ctx.stroke();
+      ctx.fillText(mark.what.split(';').pop().trim().slice(0, 24), x + 3, chartArea.top + 11 * shown);
+    }
+    ctx.restore();
+    chart.canvas.dataset.scenarioMarks = String(shown);
+  },
+});
+
+const logList = buildLogPanel();
+pollLog(logList);
+setInterval(() => pollLog(logList), 1000);
