@@ -352,7 +352,8 @@ bool AppendSample(SampleHistory& history, const Sample& sample) noexcept {
   }
 }
 
-bool HasHistory(SampleHistory& history) {
+bool HasHistory(SampleHistory& history, bool inReadSection) {
+  if (inReadSection) return !history.samples.empty();
   LockGuard lock(history.historyMutex);
   return !history.samples.empty();
 }
@@ -372,14 +373,22 @@ std::size_t SampleCount(SampleHistory& history) {
   return history.samples.size();
 }
 
-double GetHistoryDuration(SampleHistory& history) {
-  LockGuard lock(history.historyMutex);
-  const SampleStore::View view = history.samples.Published();
+namespace {
+
+double DurationOf(const SampleStore::View& view) {
   if (view.count == 0) return 0.0;
   const std::int64_t span =
       Difference(static_cast<std::uint64_t>(view.records.Timestamp(view.count - 1)),
                  static_cast<std::uint64_t>(view.records.Timestamp(0)));
   return static_cast<double>(span) / 10000000.0;
+}
+
+}  // namespace
+
+double GetHistoryDuration(SampleHistory& history, bool inReadSection) {
+  if (inReadSection) return DurationOf(history.samples.Published());
+  LockGuard lock(history.historyMutex);
+  return DurationOf(history.samples.Published());
 }
 
 std::ptrdiff_t SelectSampleIndex(const Sample* samples, std::size_t count, double offsetSeconds,

@@ -237,13 +237,15 @@ struct SampleHistory {
 // sample is dropped and false is returned; nothing is thrown, and every
 // sample recorded before stays as it was.
 bool AppendSample(SampleHistory& history, const Sample& sample) noexcept;
-bool HasHistory(SampleHistory& history);
+// inReadSection, here and below: the caller is inside a read section, so the
+// published samples are read without historyMutex.
+bool HasHistory(SampleHistory& history, bool inReadSection = false);
 // Removes every sample and releases the storage.
 void ClearHistory(SampleHistory& history);
 std::size_t SampleCount(SampleHistory& history);
 // Seconds from the first to the last sample (positions, not extremes); may be
 // negative when the clock was set back while recording.
-double GetHistoryDuration(SampleHistory& history);
+double GetHistoryDuration(SampleHistory& history, bool inReadSection = false);
 
 // Index of the sample nearest to offsetSeconds after the first sample (the
 // later of two equally near ones), or -1 for an empty history. Offsets before

@@ -154,8 +154,25 @@ bool IsRecording(DeviceId id) noexcept {
   return WithDeviceInSection(id, false, [](EmuDevice& d) { return d.recording.load(); });
 }
 
+// The history queries a display makes all the time read the published
+// samples in the read section that found the device, without historyMutex:
+// they never wait for an append, a save or an export.
+template <typename Result, typename Query>
+Result QueryHistory(DeviceId id, Result fallback, Query query) noexcept {
+  try {
+    Result result = fallback;
+    ThisDriver().VisitDevice(id, [&](EmuDevice* device, bool inReadSection) {
+      if (device != nullptr) result = query(device->history, inReadSection);
+    });
+    return result;
+  } catch (...) {
+    return fallback;
+  }
+}
+
 bool HasHistory(DeviceId id) noexcept {
-  return WithDeviceInSection(id, false, [](EmuDevice& d) { return orv::HasHistory(d.history); });
+  return QueryHistory(
+      id, false, [](SampleHistory& h, bool inSection) { return orv::HasHistory(h, inSection); });
 }
 
 void ClearHistory(DeviceId id) noexcept {
@@ -163,8 +180,9 @@ void ClearHistory(DeviceId id) noexcept {
 }
 
 double GetHistoryDuration(DeviceId id) noexcept {
-  return WithDeviceInSection(id, 0.0,
-                             [](EmuDevice& d) { return orv::GetHistoryDuration(d.history); });
+  return QueryHistory(id, 0.0, [](SampleHistory& h, bool inSection) {
+    return orv::GetHistoryDuration(h, inSection);
+  });
 }
 
 void GetSampleAt(DeviceId id, double seconds, ByteArray& out) noexcept {

@@ -399,6 +399,10 @@ TEST(SampleStore, ReadersWithoutTheLockSeeWholeRecordsWhileItGrowsAndClears) {
       for (double offset = r; !done.load(); offset = offset > 5000.0 ? 0.0 : offset + 37.3) {
         ReadSection section;
         GetSampleAt(history, 6, offset, out, section.entered());
+        // Whole seconds of one round, never a span across freed blocks.
+        const double span = GetHistoryDuration(history, section.entered());
+        if (!(span >= 0.0 && span < 6000.0 && span == static_cast<int>(span))) ++wrong;
+        HasHistory(history, section.entered());
         const std::uint64_t t =
             GetLE32(out.data()) | static_cast<std::uint64_t>(GetLE32(out.data() + 4)) << 32;
         const std::uint32_t first = GetLE32(out.data() + 8);
