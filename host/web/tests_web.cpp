@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -329,6 +331,59 @@ TEST_F(WebApi, ConcurrentAddsKeepTheirOwnSettings) {
     seen.insert(setting2);
   }
   EXPECT_EQ(seen.size(), 2u * kPerThread);
+}
+
+// Readers of every kind run while devices are added and removed under them:
+// each answers 200 or, once its device is gone, 404; none touches a freed
+// device or a registry being changed.
+TEST_F(WebApi, ReadersWhileDevicesAreRemovedAnswer200Or404) {
+  constexpr int kChanges = 24, kKept = 3;
+  const auto path = [](int driver, int id) {
+    return "/api/drivers/" + std::to_string(driver) + "/devices/" + std::to_string(id);
+  };
+  std::vector<std::string> paths;  // every id the changes will use
+  for (int driver : {kGasctl, kTwoTemp, kClimate}) {
+    for (int id = 1; id <= kChanges / 3 + 1; ++id) paths.push_back(path(driver, id));
+  }
+  const std::vector<std::string> reads = {"", "/chart?from=0&to=5&points=50", "/image",
+                                          "/export?separator=tab"};
+  std::atomic<bool> done{false};
+  std::atomic<int> answers{0}, found{0}, unexpected{0};
+  std::vector<std::thread> readers;
+  for (const std::string& read : reads) {
+    readers.emplace_back([&, read] {
+      httplib::Client client("127.0.0.1", server_->port());
+      client.set_keep_alive(true);
+      while (!done.load()) {
+        for (const std::string& device : paths) {
+          const auto answer = client.Get((device + read).c_str());
+          unexpected += answer && (answer->status == 200 || answer->status == 404) ? 0 : 1;
+          found += answer && answer->status == 200 ? 1 : 0;
+          ++answers;
+        }
+        unexpected += client.Get("/api/state")->status == 200 ? 0 : 1;
+      }
+    });
+  }
+  std::vector<std::string> live;
+  for (int n = 0; n < kChanges; ++n) {
+    const int driver = n % 3;
+    live.push_back(path(driver, Add(driver)));
+    if (live.size() > kKept) {
+      const auto removed = client_->Delete(live.front().c_str(), PageHeaders());
+      EXPECT_TRUE(removed && removed->status == 200) << live.front();
+      live.erase(live.begin());
+    }
+    platform::SleepMs(10);
+  }
+  for (const std::string& device : live) client_->Delete(device.c_str(), PageHeaders());
+  done = true;
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_GT(found.load(), 0);
+  EXPECT_GT(answers.load(), static_cast<int>(paths.size()));
+  for (const std::string& device : paths) EXPECT_EQ(client_->Get(device.c_str())->status, 404);
+  EXPECT_TRUE(Get("/api/state")["devices"].empty());
 }
 
 TEST(WebHosts, LoopbackNames) {
