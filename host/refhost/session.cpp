@@ -421,6 +421,11 @@ SessionResult Session::Export(std::int32_t driver, DeviceId id, char separator, 
   SessionResult result;
   Driver* owner = nullptr;
   if (FindDevice(driver, id, owner, result) == nullptr) return result;
+  if (separator == decimalPoint) {
+    return Fail(SessionStatus::kBadRequest,
+                "the separator and the decimal character must differ: lines such as 0.5.5 "
+                "could not be read back");
+  }
   static std::atomic<std::uint64_t> exports{0};
   const fs::path path =
       fs::path(tempFolder) / ("orv-export-" + std::to_string(driver) + "-" + std::to_string(id) +

@@ -142,7 +142,9 @@ class Session {
   SessionResult Save(std::int32_t driver, DeviceId id, ByteArray& image) const;
   // A refused image gives kRefused with the driver's message.
   SessionResult Restore(std::int32_t driver, const ByteArray& image, DeviceId& id);
-  // Exports into a file in tempFolder, reads it back into text, deletes it.
+  // Exports into a file in tempFolder, reads it back into text, deletes it. A
+  // separator equal to the decimal character is refused (kBadRequest): its
+  // lines could not be read back.
   SessionResult Export(std::int32_t driver, DeviceId id, char separator, char decimalPoint,
                        const std::string& tempFolder, std::string& text) const;
 
