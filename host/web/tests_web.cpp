@@ -102,12 +102,14 @@ TEST_F(WebApi, PageAndAssetsAreServedWithTheToken) {
   ASSERT_TRUE(page);
   EXPECT_EQ(page->status, 200);
   EXPECT_NE(page->body.find(server_->token()), std::string::npos);
-  for (const char* asset : {"/assets/app.js", "/assets/app.css", "/assets/chart.min.js"}) {
+  for (const char* asset : {"/assets/app.js", "/assets/app.css", "/assets/chart.min.js",
+                            "/assets/favicon.svg", "/favicon.ico"}) {
     const auto answer = client_->Get(asset);
     ASSERT_TRUE(answer) << asset;
     EXPECT_EQ(answer->status, 200) << asset;
     EXPECT_GT(answer->body.size(), 100u) << asset;
   }
+  EXPECT_EQ(client_->Get("/favicon.ico")->get_header_value("Content-Type"), "image/svg+xml");
   const json state = Get("/api/state");
   ASSERT_EQ(state["drivers"].size(), 3u);
   EXPECT_EQ(state["drivers"][kTwoTemp]["axes"][1]["unit"],

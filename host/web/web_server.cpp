@@ -288,6 +288,11 @@ void WebServer::Impl::Routes() {
           response.set_content(reinterpret_cast<const char*>(asset->data), asset->size,
                                asset->type);
         });
+  // Browsers that do not read the page's icon link ask here.
+  Route("GET", "/favicon.ico", [](const httplib::Request&, httplib::Response& response) {
+    const EmbeddedAsset* icon = FindEmbeddedAsset("favicon.svg");
+    response.set_content(reinterpret_cast<const char*>(icon->data), icon->size, icon->type);
+  });
   Route("GET", "/api/state", [this](const httplib::Request&, httplib::Response& response) {
     SendJson(response, 200, ToJson(session.State(), HostInfo{options.speed, {}}));
   });
