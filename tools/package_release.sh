@@ -2,7 +2,8 @@
 # Builds the 32-bit Windows release (preset mingw-i686) and packs it as
 #   build/release/orv-emulated-drivers-<version>-win32.zip
 # with the three plug-ins, the runtime DLLs, the reference dialog modules and
-# host, include/orv/driver_api.h and packaging/INSTALL.txt.
+# host, include/orv/driver_api.h, packaging/INSTALL.txt and
+# packaging/dashboard.cmd (the dashboard by double click).
 #
 # Before packing it checks the package: each plug-in passes
 # tools/check_binary_tables.sh and imports the C++ runtime DLL (not a static
@@ -52,6 +53,8 @@ cp include/orv/driver_api.h "$stage/include/orv/"
 compiler="MinGW-w64 GCC $(i686-w64-mingw32-g++-posix -dumpfullversion 2>/dev/null || echo 12)"
 sed -e "s/@VERSION@/$version/g" -e "s/@COMPILER@/$compiler/g" packaging/INSTALL.txt |
   sed 's/$/\r/' >"$stage/INSTALL.txt"
+# cmd.exe reads a batch file's labels reliably only with CRLF line ends.
+sed 's/$/\r/' packaging/dashboard.cmd >"$stage/dashboard.cmd"
 
 for file in "${plugins[@]}"; do
   tools/check_binary_tables.sh "$stage/bin/$file"
