@@ -4,8 +4,9 @@
 #   tools/package_release.sh          preset mingw-i686:
 #       orv-emulated-drivers-<version>-win32.zip, for hosts built with
 #       MinGW-w64 GCC: the three plug-ins, the runtime DLLs, the reference
-#       dialog modules and host, include/orv/driver_api.h and
-#       packaging/INSTALL.txt
+#       dialog modules and host, include/orv/driver_api.h,
+#       packaging/INSTALL.txt and packaging/dashboard.cmd (the dashboard by
+#       double click)
 #   tools/package_release.sh --msvc   preset msvc-abi-i686:
 #       orv-emulated-drivers-<version>-win32-msvc.zip, for hosts built with
 #       Microsoft's compiler: the three plug-ins and the reference dialog
@@ -80,6 +81,8 @@ cp include/orv/driver_api.h "$stage/include/orv/"
 compiler="MinGW-w64 GCC $(i686-w64-mingw32-g++-posix -dumpfullversion 2>/dev/null || echo 12)"
 sed -e "s/@VERSION@/$version/g" -e "s/@COMPILER@/$compiler/g" "$install_text" |
   sed 's/$/\r/' >"$stage/INSTALL.txt"
+# cmd.exe reads a batch file's labels reliably only with CRLF line ends.
+[[ $flavour == mingw ]] && sed 's/$/\r/' packaging/dashboard.cmd >"$stage/dashboard.cmd"
 
 for file in "${plugins[@]}"; do
   if [[ $flavour == msvc ]]; then

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   wine64 qemu-user g++-multilib zip unzip debootstrap util-linux
-  pkg-config libcpp-httplib-dev nlohmann-json3-dev libtoml11-dev libjs-chart.js
+  pkg-config libcpp-httplib-dev nlohmann-json3-dev libtoml11-dev libcli11-dev libjs-chart.js
   chromium nodejs dpkg-dev xz-utils
 )
 

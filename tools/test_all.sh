@@ -113,8 +113,9 @@ if [[ -x tools/win32_run.sh && ${ORV_SKIP_WIN32:-0} == 1 ]]; then
 elif [[ -x tools/win32_run.sh ]]; then
   stage "mingw-i686: unit, integration and host tests on the 32-bit DLLs under 32-bit Wine"
   run_ctest mingw-i686 tools/test_win32.sh
-  stage "release zip: its orv_host.exe runs each plug-in under 32-bit Wine"
+  stage "release zip: its orv_host.exe runs each plug-in, its dashboard.cmd the dashboard, under 32-bit Wine"
   run_step "release zip under Wine" tools/test_release_zip.sh
+  run_step "dashboard.cmd under Wine" tools/test_dashboard_cmd.sh
   run_step "a replaced folder under Wine" tools/test_win32_mounts.sh
   stage "device images between Linux and the 32-bit DLLs"
   run_step "image exchange" tools/test_image_exchange.sh

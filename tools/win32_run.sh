@@ -4,6 +4,7 @@
 # Wine's 32-bit build and a static qemu-i386 that runs 32-bit x86 code).
 #
 #   tools/win32_run.sh PROGRAM.exe [ARGS...]
+#   tools/win32_run.sh SCRIPT.cmd [ARGS...]     as "wine cmd /c SCRIPT.cmd ARGS..."
 #
 # The program runs with its own folder as the working folder, and its exit
 # status is this script's. Inside the root the project tree (and the
@@ -30,7 +31,7 @@ fail() {
   exit 125
 }
 
-(($#)) || fail "usage: tools/win32_run.sh PROGRAM.exe [ARGS...]"
+(($#)) || fail "usage: tools/win32_run.sh PROGRAM.exe|SCRIPT.cmd [ARGS...]"
 [[ -f $1 ]] || fail "no such program: $1"
 program=$(realpath "$1")
 shift
@@ -91,4 +92,9 @@ fi
 flock -u 9
 exec 9>&-
 
-run_in_root sh -c 'cd "$1" && shift && exec wine "$@"' sh "$folder" "$program" "$@"
+case ${program,,} in
+  # A batch file runs in Wine's cmd.exe, named as a user in its folder would.
+  *.cmd | *.bat) run_in_root sh -c 'cd "$1" && shift && exec wine cmd /c "$@"' sh "$folder" \
+    "$(basename "$program")" "$@" ;;
+  *) run_in_root sh -c 'cd "$1" && shift && exec wine "$@"' sh "$folder" "$program" "$@" ;;
+esac

@@ -4,7 +4,6 @@
 #include "host/refhost/message_boxes.h"
 
 #include <cstdio>
-#include <mutex>
 
 #if defined(_WIN32)
 #define ORV_HOST_EXPORT extern "C" __declspec(dllexport)
@@ -18,8 +17,9 @@ namespace {
 
 constexpr std::size_t kKeptBoxes = 16;
 
-std::mutex boxesMutex;
-std::vector<std::string> boxes;  // guarded by boxesMutex
+// A plug-in shows its boxes on the host thread that called it, so each thread
+// keeps its own: calls that run at once never take each other's messages.
+thread_local std::vector<std::string> boxes;
 
 }  // namespace
 
@@ -28,7 +28,6 @@ ORV_HOST_EXPORT int ORV_HOST_CALL MessageBoxA(void* /*owner*/, const char* text,
                                               const char* caption, unsigned /*flags*/) {
   const std::string line = text != nullptr ? text : "";
   std::fprintf(stderr, "%s: %s\n", caption != nullptr ? caption : "", line.c_str());
-  std::lock_guard<std::mutex> lock(boxesMutex);
   if (boxes.size() == kKeptBoxes) boxes.erase(boxes.begin());
   boxes.push_back(line);
   return 1;
@@ -37,7 +36,6 @@ ORV_HOST_EXPORT int ORV_HOST_CALL MessageBoxA(void* /*owner*/, const char* text,
 namespace orv::refhost {
 
 std::vector<std::string> TakeMessageBoxTexts() {
-  std::lock_guard<std::mutex> lock(boxesMutex);
   std::vector<std::string> taken;
   taken.swap(boxes);
   return taken;

@@ -10,8 +10,8 @@
 
 namespace orv::refhost {
 
-// The texts of the boxes shown since the last call, oldest first (at most
-// the last 16).
+// The texts of the boxes shown on the calling thread since its last call,
+// oldest first (at most the last 16).
 std::vector<std::string> TakeMessageBoxTexts();
 
 }  // namespace orv::refhost

@@ -1,5 +1,6 @@
 #include "host/refhost/options.h"
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -59,7 +60,11 @@ bool SplitPair(const std::string& text, std::string& first, std::string& second)
   return true;
 }
 
-bool IsOption(const std::string& arg) { return arg.size() > 1 && arg[0] == '-'; }
+// The options that take one value, each applied as CLI11 meets it, so that a
+// --set knows the --plugin before it.
+constexpr const char* kValueOptions[] = {
+    "plugin",   "web",   "dialogs",  "devices",    "interval",  "comm",    "duration", "speed",
+    "scenario", "names", "save-dir", "export-dir", "separator", "decimal", "set"};
 
 // Applies one option that takes a value; false with error set when the value is bad.
 bool ApplyValue(const std::string& name, const std::string& value, HostOptions& options,
@@ -152,11 +157,17 @@ bool ApplyValue(const std::string& name, const std::string& value, HostOptions& 
   } else if (name == "restore") {
     if (value.empty()) return fail("needs a file");
     options.restoreFiles.push_back(value);
-  } else {
-    error = "unknown option --" + name;
-    return false;
   }
   return true;
+}
+
+// What CLI11 left over: an option it does not know, or a stray argument.
+std::string LeftOverError(const std::vector<std::string>& remaining) {
+  const std::string& first = remaining.front();
+  if (first.size() > 2 && first.compare(0, 2, "--") == 0) {
+    return "unknown option " + first.substr(0, first.find('='));
+  }
+  return "unexpected argument " + first;
 }
 
 }  // namespace
@@ -165,38 +176,52 @@ ParseStatus ParseOptions(const std::vector<std::string>& args, HostOptions& opti
                          std::string& error) {
   options = HostOptions{};
   bool devicesGiven = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--help" || arg == "-h") return ParseStatus::kHelp;
-    if (arg == "--live") {
-      options.live = true;
-      continue;
-    }
-    if (arg == "--no-record") {
-      options.record = false;
-      continue;
-    }
-    if (arg.compare(0, 2, "--") != 0 || arg.size() == 2) {
-      error = "unexpected argument " + arg;
-      return ParseStatus::kError;
-    }
-    // Both "--name value" and "--name=value".
-    const std::size_t equals = arg.find('=');
-    const std::string name = arg.substr(2, equals == std::string::npos ? arg.npos : equals - 2);
-    std::string value;
-    if (equals != std::string::npos) {
-      value = arg.substr(equals + 1);
-    } else if (i + 1 < args.size()) {
-      value = args[++i];
-    } else {
-      error = "option --" + name + " needs a value";
-      return ParseStatus::kError;
-    }
-    if (!ApplyValue(name, value, options, devicesGiven, error)) return ParseStatus::kError;
-    // --restore takes every following file up to the next option.
-    while (name == "restore" && i + 1 < args.size() && !IsOption(args[i + 1])) {
-      options.restoreFiles.push_back(args[++i]);
-    }
+  CLI::App app("Loads an emulated-controller driver plug-in and runs its devices", "orv_host");
+  // The help is the usage text; asking for it wins over what follows.
+  app.set_help_flag();
+  app.formatter_fn([](const CLI::App*, std::string, CLI::AppFormatMode) { return UsageText(); });
+  app.add_flag_callback("-h,--help", [] { throw CLI::CallForHelp(); })->trigger_on_parse();
+  app.add_flag("--live", options.live)->disable_flag_override();
+  app.add_flag_callback("--no-record", [&options] { options.record = false; })
+      ->disable_flag_override();
+  const auto apply = [&](const std::string& name, const std::string& value) {
+    if (!ApplyValue(name, value, options, devicesGiven, error)) throw CLI::ValidationError(error);
+  };
+  for (const char* name : kValueOptions) {
+    app.add_option_function<std::string>(
+           std::string("--") + name,
+           [&apply, name](const std::string& value) { apply(name, value); })
+        ->trigger_on_parse();
+  }
+  // --restore takes every following file up to the next option.
+  app.add_option_function<std::vector<std::string>>(
+         "--restore",
+         [&apply](const std::vector<std::string>& files) {
+           for (const std::string& file : files) apply("restore", file);
+         })
+      ->expected(-1)
+      ->trigger_on_parse();
+  try {
+    // CLI11 takes the arguments last first.
+    app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
+  } catch (const CLI::CallForHelp&) {
+    return ParseStatus::kHelp;
+  } catch (const CLI::ArgumentMismatch& failure) {
+    // CLI11 names the option first: "--plugin: 1 required TEXT missing" for
+    // an option without its value, "live was given a disallowed flag
+    // override" for a flag given one.
+    const std::string what = failure.what();
+    const std::size_t colon = what.find(':');
+    error = colon != std::string::npos
+                ? "option " + what.substr(0, colon) + " needs a value"
+                : "option --" + what.substr(0, what.find(' ')) + " takes no value";
+    return ParseStatus::kError;
+  } catch (const CLI::ExtrasError&) {
+    error = LeftOverError(app.remaining());
+    return ParseStatus::kError;
+  } catch (const CLI::ParseError& failure) {
+    error = failure.what();
+    return ParseStatus::kError;
   }
   if (options.pluginPath.empty()) {
     error = "--plugin PATH is required";
@@ -204,6 +229,12 @@ ParseStatus ParseOptions(const std::vector<std::string>& args, HostOptions& opti
   }
   if (!options.web && options.pluginPaths.size() > 1) {
     error = "several --plugin need --web; the terminal table shows one plug-in";
+    return ParseStatus::kError;
+  }
+  if (options.separator == options.decimalPoint) {
+    error =
+        "--separator and --decimal must differ: exported lines such as 0.5.5 could not be "
+        "read back";
     return ParseStatus::kError;
   }
   if (!devicesGiven && !options.restoreFiles.empty()) options.devices = 0;

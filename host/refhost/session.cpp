@@ -1,11 +1,14 @@
 #include "host/refhost/session.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <mutex>
+#include <shared_mutex>
 #include <system_error>
 
 #include "host/refhost/message_boxes.h"
@@ -15,6 +18,9 @@ namespace orv::refhost {
 namespace {
 
 namespace fs = std::filesystem;
+
+using Exclusive = std::unique_lock<std::shared_mutex>;
+using Shared = std::shared_lock<std::shared_mutex>;
 
 constexpr std::int32_t kMaxChartPoints = 10000;
 
@@ -53,7 +59,7 @@ bool ValidColour(const std::optional<float>& component) {
 
 SessionResult Session::Open(const std::vector<std::string>& pluginPaths,
                             const std::string& dialogFolder, LogFn log) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Exclusive lock(mutex_);
   CloseLocked();
   std::string error;
   // The dialogs go first: each plug-in's Init then finds them in the process.
@@ -81,7 +87,7 @@ SessionResult Session::Open(const std::vector<std::string>& pluginPaths,
 }
 
 void Session::Close() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Exclusive lock(mutex_);
   CloseLocked();
 }
 
@@ -97,7 +103,7 @@ void Session::CloseLocked() {
 }
 
 std::size_t Session::driverCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Shared lock(mutex_);
   return drivers_.size();
 }
 
@@ -152,7 +158,7 @@ DeviceState Session::StateOf(const Driver& driver, std::int32_t index,
 }
 
 HostState Session::State() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Shared lock(mutex_);
   HostState state;
   for (std::size_t d = 0; d < drivers_.size(); ++d) {
     const Driver& driver = *drivers_[d];
@@ -178,7 +184,7 @@ HostState Session::State() const {
 }
 
 SessionResult Session::Device(std::int32_t driver, DeviceId id, DeviceState& out) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Shared lock(mutex_);
   SessionResult result;
   Driver* owner = nullptr;
   const HostedDevice* device = FindDevice(driver, id, owner, result);
@@ -206,7 +212,7 @@ void Session::SettingsLocked(Driver& driver, HostedDevice& device, const Setting
 }
 
 SessionResult Session::AddDevice(std::int32_t driver, const AddRequest& request, DeviceId& id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Exclusive lock(mutex_);
   id = 0;
   SessionResult result;
   Driver* owner = FindDriver(driver, result);
@@ -217,7 +223,8 @@ SessionResult Session::AddDevice(std::int32_t driver, const AddRequest& request,
   owner->devices.reserve(owner->devices.size() + 1);
   id = owner->table().AddDevice();
   if (id == 0) return Fail(SessionStatus::kRefused, BoxTextOr("the driver added no device"));
-  owner->devices.push_back(HostedDevice{id, std::nullopt, 0, 0, {}, {}});
+  owner->devices.push_back(
+      HostedDevice{id, std::nullopt, 0, 0, {}, {}, std::make_unique<std::mutex>()});
   SettingsRequest settings;
   settings.interval = request.interval;
   SettingsLocked(*owner, owner->devices.back(), settings);
@@ -228,7 +235,7 @@ SessionResult Session::AddDevice(std::int32_t driver, const AddRequest& request,
 }
 
 SessionResult Session::RemoveDevice(std::int32_t driver, DeviceId id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Exclusive lock(mutex_);
   SessionResult result;
   Driver* owner = nullptr;
   if (FindDevice(driver, id, owner, result) == nullptr) return result;
@@ -244,7 +251,7 @@ SessionResult Session::RemoveDevice(std::int32_t driver, DeviceId id) {
 
 SessionResult Session::ShowSettings(std::int32_t driver, DeviceId id,
                                     const SettingsRequest& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Exclusive lock(mutex_);
   SessionResult result;
   Driver* owner = nullptr;
   HostedDevice* device = FindDevice(driver, id, owner, result);
@@ -267,7 +274,7 @@ SessionResult Session::ShowSettings(std::int32_t driver, DeviceId id,
 
 SessionResult Session::SetValue(std::int32_t driver, DeviceId id, std::int32_t index, float value,
                                 WriteCheck check) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Shared lock(mutex_);
   SessionResult result;
   Driver* owner = nullptr;
   if (FindDevice(driver, id, owner, result) == nullptr) return result;
@@ -286,15 +293,18 @@ SessionResult Session::SetValue(std::int32_t driver, DeviceId id, std::int32_t i
 }
 
 SessionResult Session::SetUpdating(std::int32_t driver, DeviceId id, bool on) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Shared lock(mutex_);
   SessionResult result;
   Driver* owner = nullptr;
-  if (FindDevice(driver, id, owner, result) != nullptr) owner->table().SetUpdating(id, on);
+  HostedDevice* device = FindDevice(driver, id, owner, result);
+  if (device == nullptr) return result;
+  const std::lock_guard<std::mutex> serial(*device->serial);
+  owner->table().SetUpdating(id, on);
   return result;
 }
 
 SessionResult Session::SetRecording(std::int32_t driver, DeviceId id, bool on) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Shared lock(mutex_);
   SessionResult result;
   Driver* owner = nullptr;
   if (FindDevice(driver, id, owner, result) != nullptr) owner->table().SetRecording(id, on);
@@ -302,7 +312,7 @@ SessionResult Session::SetRecording(std::int32_t driver, DeviceId id, bool on) {
 }
 
 SessionResult Session::ClearHistory(std::int32_t driver, DeviceId id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Shared lock(mutex_);
   SessionResult result;
   Driver* owner = nullptr;
   if (FindDevice(driver, id, owner, result) != nullptr) owner->table().ClearHistory(id);
@@ -311,10 +321,11 @@ SessionResult Session::ClearHistory(std::int32_t driver, DeviceId id) {
 
 SessionResult Session::SetChannelConfig(std::int32_t driver, DeviceId id, std::int32_t index,
                                         const ChannelConfigRequest& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Shared lock(mutex_);
   SessionResult result;
   Driver* owner = nullptr;
-  if (FindDevice(driver, id, owner, result) == nullptr) return result;
+  HostedDevice* device = FindDevice(driver, id, owner, result);
+  if (device == nullptr) return result;
   const std::size_t count = owner->table().GetChannelDescriptors(id).size();
   if (index < 0 || static_cast<std::size_t>(index) >= count) {
     return Fail(SessionStatus::kNotFound, "no value " + std::to_string(index));
@@ -322,7 +333,9 @@ SessionResult Session::SetChannelConfig(std::int32_t driver, DeviceId id, std::i
   if (!ValidColour(request.red) || !ValidColour(request.green) || !ValidColour(request.blue)) {
     return Fail(SessionStatus::kBadRequest, "colour components lie between 0 and 1");
   }
-  // Unchanged fields, the padding included, go back as the driver holds them.
+  // Unchanged fields, the padding included, go back as the driver holds them;
+  // two changes of one device at once must not undo each other.
+  const std::lock_guard<std::mutex> serial(*device->serial);
   ChannelConfig config = owner->table().GetChannelConfig(id, index);
   if (request.shown) config.shown = *request.shown ? 1 : 0;
   if (request.red) config.red = *request.red;
@@ -334,7 +347,7 @@ SessionResult Session::SetChannelConfig(std::int32_t driver, DeviceId id, std::i
 
 SessionResult Session::Chart(std::int32_t driver, DeviceId id, double from, double to,
                              std::int32_t points, ChartData& out) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Shared lock(mutex_);
   out = ChartData{};
   SessionResult result;
   Driver* owner = nullptr;
@@ -373,7 +386,7 @@ SessionResult Session::Chart(std::int32_t driver, DeviceId id, double from, doub
 }
 
 SessionResult Session::Save(std::int32_t driver, DeviceId id, ByteArray& image) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Shared lock(mutex_);
   image.clear();
   SessionResult result;
   Driver* owner = nullptr;
@@ -382,7 +395,7 @@ SessionResult Session::Save(std::int32_t driver, DeviceId id, ByteArray& image) 
 }
 
 SessionResult Session::Restore(std::int32_t driver, const ByteArray& image, DeviceId& id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Exclusive lock(mutex_);
   id = 0;
   SessionResult result;
   Driver* owner = FindDriver(driver, result);
@@ -394,7 +407,8 @@ SessionResult Session::Restore(std::int32_t driver, const ByteArray& image, Devi
   owner->devices.reserve(owner->devices.size() + 1);
   id = owner->table().RestoreDevice(image, 0);
   if (id == 0) return Fail(SessionStatus::kRefused, BoxTextOr("the driver refused the image"));
-  owner->devices.push_back(HostedDevice{id, std::nullopt, 0, 0, {}, {}});
+  owner->devices.push_back(
+      HostedDevice{id, std::nullopt, 0, 0, {}, {}, std::make_unique<std::mutex>()});
   // An unchanged settings dialog tells the device's interval and names.
   SettingsLocked(*owner, owner->devices.back(), SettingsRequest{});
   return result;
@@ -402,12 +416,17 @@ SessionResult Session::Restore(std::int32_t driver, const ByteArray& image, Devi
 
 SessionResult Session::Export(std::int32_t driver, DeviceId id, char separator, char decimalPoint,
                               const std::string& tempFolder, std::string& text) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Shared lock(mutex_);
   text.clear();
   SessionResult result;
   Driver* owner = nullptr;
   if (FindDevice(driver, id, owner, result) == nullptr) return result;
-  static std::uint64_t exports = 0;  // guarded by mutex_
+  if (separator == decimalPoint) {
+    return Fail(SessionStatus::kBadRequest,
+                "the separator and the decimal character must differ: lines such as 0.5.5 "
+                "could not be read back");
+  }
+  static std::atomic<std::uint64_t> exports{0};
   const fs::path path =
       fs::path(tempFolder) / ("orv-export-" + std::to_string(driver) + "-" + std::to_string(id) +
                               "-" + std::to_string(++exports) + ".csv");

@@ -1,9 +1,17 @@
 // What the reference host holds: the loaded driver plug-ins, their devices and
 // the reference dialogs' answers. The session is the only code that calls the
-// driver tables. Each public call takes the session lock for its whole run, so
-// a dialog answer and the table call that consumes it happen as one step even
-// when several threads (terminal loop, web requests) use one session. Answers
-// are plain structs; turning them into text or JSON is the caller's job.
+// driver tables, and its lock follows the design's calling rules (Parts 1.2
+// and 2.2) when several threads (terminal loop, web requests) use one session:
+// - exclusive for what changes the registry (open, close, add, restore,
+//   remove) and for a dialog's answers together with the call that consumes
+//   them (add, restore, settings), so two of these never interleave;
+// - shared for every other table call, so reads (state, device, chart, save,
+//   export) run side by side and a long save or export delays only registry
+//   changes; a device removed meanwhile answers kNotFound afterwards;
+// - SetUpdating, which the design does not allow twice at once for one
+//   device, and the read-modify-write of a channel's display settings are
+//   serialized per device.
+// Answers are plain structs; turning them into text or JSON is the caller's job.
 #ifndef ORV_HOST_REFHOST_SESSION_H
 #define ORV_HOST_REFHOST_SESSION_H
 
@@ -11,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -133,16 +142,21 @@ class Session {
   SessionResult Save(std::int32_t driver, DeviceId id, ByteArray& image) const;
   // A refused image gives kRefused with the driver's message.
   SessionResult Restore(std::int32_t driver, const ByteArray& image, DeviceId& id);
-  // Exports into a file in tempFolder, reads it back into text, deletes it.
+  // Exports into a file in tempFolder, reads it back into text, deletes it. A
+  // separator equal to the decimal character is refused (kBadRequest): its
+  // lines could not be read back.
   SessionResult Export(std::int32_t driver, DeviceId id, char separator, char decimalPoint,
                        const std::string& tempFolder, std::string& text) const;
 
  private:
   struct HostedDevice {
     DeviceId id = 0;
+    // Written under the exclusive lock (settings dialog), read under the shared one.
     std::optional<std::int32_t> interval;
     std::int32_t commSetting1 = 0, commSetting2 = 0;
     std::string channelName1, channelName2;
+    // Serializes SetUpdating and channel-config updates of this device.
+    std::unique_ptr<std::mutex> serial = std::make_unique<std::mutex>();
   };
   struct Driver {
     std::unique_ptr<PluginModule> plugin;
@@ -153,7 +167,7 @@ class Session {
     const DriverFunctionTable& table() const { return plugin->table(); }
   };
 
-  // Lookups under the lock; null and a kNotFound result when absent.
+  // Lookups under the lock (either mode); null and a kNotFound result when absent.
   Driver* FindDriver(std::int32_t driver, SessionResult& result) const;
   HostedDevice* FindDevice(std::int32_t driver, DeviceId id, Driver*& owner,
                            SessionResult& result) const;
@@ -161,7 +175,8 @@ class Session {
   void SettingsLocked(Driver& driver, HostedDevice& device, const SettingsRequest& request);
   void CloseLocked();
 
-  mutable std::mutex mutex_;  // guards everything below and every table call
+  // Guards everything below and orders every table call (see the top).
+  mutable std::shared_mutex mutex_;
   // Declared before the drivers so that they are released after them.
   DialogModules dialogs_;
   std::vector<std::unique_ptr<Driver>> drivers_;

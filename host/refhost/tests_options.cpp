@@ -151,6 +151,9 @@ TEST(HostOptions, BadCommandLinesAreRefusedNamingTheCulprit) {
       {{"--plugin", "p", "--web", ":80"}, "--web"},
       {{"--plugin", "p", "--web", "host:"}, "--web"},
       {{"--plugin", "a", "--plugin", "b"}, "--web"},
+      {{"--plugin", "p", "--live=1"}, "--live"},
+      {{"--plugin", "p", "--separator", ",", "--decimal", ","}, "--decimal"},
+      {{"--plugin", "p", "--decimal", ";"}, "--decimal"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -101,12 +103,14 @@ TEST_F(WebApi, PageAndAssetsAreServedWithTheToken) {
   ASSERT_TRUE(page);
   EXPECT_EQ(page->status, 200);
   EXPECT_NE(page->body.find(server_->token()), std::string::npos);
-  for (const char* asset : {"/assets/app.js", "/assets/app.css", "/assets/chart.min.js"}) {
+  for (const char* asset : {"/assets/app.js", "/assets/app.css", "/assets/chart.min.js",
+                            "/assets/favicon.svg", "/favicon.ico"}) {
     const auto answer = client_->Get(asset);
     ASSERT_TRUE(answer) << asset;
     EXPECT_EQ(answer->status, 200) << asset;
     EXPECT_GT(answer->body.size(), 100u) << asset;
   }
+  EXPECT_EQ(client_->Get("/favicon.ico")->get_header_value("Content-Type"), "image/svg+xml");
   const json state = Get("/api/state");
   ASSERT_EQ(state["drivers"].size(), 3u);
   EXPECT_EQ(state["drivers"][kTwoTemp]["axes"][1]["unit"],
@@ -170,6 +174,10 @@ TEST_F(WebApi, HostileAndMalformedRequestsAreRefusedWithoutChange) {
       {"chart range reversed", "GET", device + "/chart?from=5&to=1", kPage, "", 400},
       {"export separator two characters", "GET", device + "/export?separator=ab", kPage, "", 400},
       {"export decimal newline", "GET", device + "/export?decimal=%0A", kPage, "", 400},
+      {"export separator equals decimal", "GET", device + "/export?separator=%2C&decimal=%2C",
+       kPage, "", 400},
+      {"export default separator as decimal", "GET", device + "/export?decimal=%3B", kPage, "",
+       400},
       {"wrong method on state", "POST", "/api/state", kPage, "{}", 405},
       {"wrong method on restore", "GET", "/api/drivers/0/restore", kPage, "", 405},
       {"wrong method on device", "PUT", device, kPage, "{}", 405},
@@ -364,6 +372,80 @@ TEST(WebLogBook, KeepsTheNewestLinesNumberedAndCut) {
   ASSERT_EQ(some.size(), 3u);
   EXPECT_EQ(some[0].number, 1001u);
   EXPECT_TRUE(book.After(1005, 10).empty());
+}
+
+// With Nagle's algorithm on, every response after a connection's first waits
+// for the client's delayed ACK (~40 ms) before its body goes out.
+TEST_F(WebApi, KeepAliveRequestsAnswerWithinMilliseconds) {
+  const int id = Add(kGasctl);
+  const std::string path = "/api/drivers/0/devices/" + std::to_string(id);
+  httplib::Client client("127.0.0.1", server_->port());
+  client.set_keep_alive(true);
+  std::vector<double> milliseconds;
+  for (int i = 0; i < 60; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto answer = client.Get(path.c_str());
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(answer && answer->status == 200);
+    milliseconds.push_back(took.count());
+  }
+  std::sort(milliseconds.begin(), milliseconds.end());
+  // A loaded test machine may stall a few; a delayed ACK stalls nearly all.
+  EXPECT_LT(milliseconds[milliseconds.size() / 2], 10.0);
+  EXPECT_LT(milliseconds[milliseconds.size() * 9 / 10], 25.0);
+}
+
+// Readers of every kind run while devices are added and removed under them:
+// each answers 200 or, once its device is gone, 404; none touches a freed
+// device or a registry being changed.
+TEST_F(WebApi, ReadersWhileDevicesAreRemovedAnswer200Or404) {
+  constexpr int kChanges = 24, kKept = 3;
+  const auto path = [](int driver, int id) {
+    return "/api/drivers/" + std::to_string(driver) + "/devices/" + std::to_string(id);
+  };
+  std::vector<std::string> paths;  // every id the changes will use
+  for (int driver : {kGasctl, kTwoTemp, kClimate}) {
+    for (int id = 1; id <= kChanges / 3 + 1; ++id) paths.push_back(path(driver, id));
+  }
+  const std::vector<std::string> reads = {"", "/chart?from=0&to=5&points=50", "/image",
+                                          "/export?separator=tab"};
+  std::atomic<bool> done{false};
+  std::atomic<int> answers{0}, found{0}, unexpected{0};
+  std::vector<std::thread> readers;
+  for (const std::string& read : reads) {
+    readers.emplace_back([&, read] {
+      httplib::Client client("127.0.0.1", server_->port());
+      client.set_keep_alive(true);
+      while (!done.load()) {
+        for (const std::string& device : paths) {
+          const auto answer = client.Get((device + read).c_str());
+          unexpected += answer && (answer->status == 200 || answer->status == 404) ? 0 : 1;
+          found += answer && answer->status == 200 ? 1 : 0;
+          ++answers;
+        }
+        unexpected += client.Get("/api/state")->status == 200 ? 0 : 1;
+      }
+    });
+  }
+  std::vector<std::string> live;
+  for (int n = 0; n < kChanges; ++n) {
+    const int driver = n % 3;
+    live.push_back(path(driver, Add(driver)));
+    if (live.size() > kKept) {
+      const auto removed = client_->Delete(live.front().c_str(), PageHeaders());
+      EXPECT_TRUE(removed && removed->status == 200) << live.front();
+      live.erase(live.begin());
+    }
+    platform::SleepMs(10);
+  }
+  for (const std::string& device : live) client_->Delete(device.c_str(), PageHeaders());
+  done = true;
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_GT(found.load(), 0);
+  EXPECT_GT(answers.load(), static_cast<int>(paths.size()));
+  for (const std::string& device : paths) EXPECT_EQ(client_->Get(device.c_str())->status, 404);
+  EXPECT_TRUE(Get("/api/state")["devices"].empty());
 }
 
 TEST(WebHosts, LoopbackNames) {

@@ -120,6 +120,16 @@ bool IsStateChanging(const std::string& method) {
   return method != "GET" && method != "HEAD" && method != "OPTIONS";
 }
 
+// Debian's library listens with a backlog of 5: a burst of new connections
+// (a page's, a benchmark's) overflows it, and each dropped one waits a second
+// for its SYN to be sent again. Listening again on the bound socket widens
+// the queue (Linux; a header-only build is compiled with the wider backlog).
+class HttpServer : public httplib::Server {
+ public:
+  void WidenBacklog() { ::listen(svr_sock_, kListenBacklog); }
+  static constexpr int kListenBacklog = 1024;
+};
+
 }  // namespace
 
 bool IsLoopbackHost(const std::string& host) {
@@ -140,7 +150,7 @@ struct WebServer::Impl {
   refhost::Session& session;
   WebOptions options;
   const std::string token;
-  httplib::Server server;
+  HttpServer server;
   int port = 0;
 
   // A Host header names this server when its port is ours and its name is an
@@ -278,6 +288,11 @@ void WebServer::Impl::Routes() {
           response.set_content(reinterpret_cast<const char*>(asset->data), asset->size,
                                asset->type);
         });
+  // Browsers that do not read the page's icon link ask here.
+  Route("GET", "/favicon.ico", [](const httplib::Request&, httplib::Response& response) {
+    const EmbeddedAsset* icon = FindEmbeddedAsset("favicon.svg");
+    response.set_content(reinterpret_cast<const char*>(icon->data), icon->size, icon->type);
+  });
   Route("GET", "/api/state", [this](const httplib::Request&, httplib::Response& response) {
     SendJson(response, 200, ToJson(session.State(), HostInfo{options.speed, {}}));
   });
@@ -462,6 +477,13 @@ void WebServer::Impl::Routes() {
 WebServer::WebServer(refhost::Session& session, WebOptions options)
     : impl_(std::make_unique<Impl>(session, std::move(options))) {
   Impl& self = *impl_;
+  // A response goes out as headers, then body: with Nagle's algorithm the
+  // body would wait for the client's delayed ACK of the headers (~40 ms).
+  self.server.set_tcp_nodelay(true);
+  self.server.set_keep_alive_max_count(std::max<std::size_t>(1, self.options.keepAliveRequests));
+  self.server.set_keep_alive_timeout(self.options.keepAliveSeconds);
+  const std::size_t workers = std::max<std::size_t>(1, self.options.workers);
+  self.server.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
   self.server.set_payload_max_length(self.options.maxImageBytes);
   self.server.set_pre_routing_handler(
       [&self](const httplib::Request& request, httplib::Response& response) {
@@ -496,6 +518,7 @@ bool WebServer::Bind(std::string& error) {
     error = "cannot listen on " + self.options.host + ":" + std::to_string(self.options.port);
     return false;
   }
+  self.server.WidenBacklog();
   return true;
 }
 

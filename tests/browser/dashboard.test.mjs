@@ -22,6 +22,8 @@ const plugins = ['gasctl_sim', 'twotemp_sim', 'climate_sim'];
 
 let host;
 let hostExit;
+const loadErrors = [];  // console errors, failed requests and answers >= 400 while the page loads
+let loading = true;
 let browser;
 let page;
 let url;
@@ -67,6 +69,12 @@ before(async () => {
   await page.setViewport({ width: 1400, height: 1000 });
   const cdp = await page.createCDPSession();
   await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
+  page.on('console', (message) => { if (loading && message.type() === 'error') loadErrors.push(message.text()); });
+  page.on('pageerror', (error) => { if (loading) loadErrors.push(String(error)); });
+  page.on('requestfailed', (request) => { if (loading) loadErrors.push(`${request.url()} failed`); });
+  page.on('response', (response) => {
+    if (loading && response.status() >= 400) loadErrors.push(`${response.url()}: ${response.status()}`);
+  });
   await page.goto(url, { waitUntil: 'load' });
 });
 
@@ -84,12 +92,50 @@ test('the page names every driver', async () => {
   assert.match(titles[2], /VKA-Controller 5100 digital EMU/);
 });
 
+test('the page loads without a console error, its favicon included', async () => {
+  await sleep(2500);  // two polls of the state
+  loading = false;
+  assert.deepEqual(loadErrors, []);
+  const icon = await page.evaluate(async () => {
+    const link = document.querySelector('link[rel="icon"]');
+    const answer = await fetch(link.href);
+    return { status: answer.status, type: answer.headers.get('Content-Type'), size: (await answer.text()).length };
+  });
+  assert.equal(icon.status, 200);
+  assert.equal(icon.type, 'image/svg+xml');
+  assert.ok(icon.size > 100);
+});
+
 test('a device of each plug-in is added through its form', async () => {
   for (const driver of [0, 1, 2]) {
     await page.click(`section.driver[data-driver="${driver}"] form.add-device button`);
     await page.waitForSelector(card(driver, 1));
   }
   assert.equal(await valueOf(0, 1, 0).then((t) => t !== '--'), true);
+});
+
+test('the overview lists every device and links to its card', async () => {
+  await page.click('section.driver[data-driver="0"] form.add-device button');
+  await page.waitForSelector(card(0, 2));
+  const rows = await waitFor('four overview rows', () => page.$$eval('#overview tbody tr', (trs) =>
+    trs.length === 4 && trs.map((tr) => ({
+      device: tr.dataset.device,
+      target: tr.querySelector('a').getAttribute('href'),
+      text: tr.textContent,
+      shown: !document.getElementById('overview').hidden,
+    }))));
+  assert.deepEqual(rows.map((r) => r.device), ['0-1', '0-2', '1-1', '2-1']);
+  for (const row of rows) {
+    assert.equal(row.shown, true);
+    assert.equal(row.target, `#device-${row.device}`);
+    assert.ok(await page.$(`${row.target}.device`), `${row.target} names a card`);
+    assert.match(row.text, /updating · recording/);
+  }
+  assert.match(rows[2].text, /Channel 1 Temp \d+\.\d\d \[°C\] · Channel 2 Temp/);
+  await page.click(`#overview tr[data-device="2-1"] a`);
+  assert.equal(await page.evaluate(() => location.hash), '#device-2-1');
+  await page.click(`${card(0, 2)} button.remove`);
+  await waitFor('three overview rows', async () => (await page.$$('#overview tbody tr')).length === 3);
 });
 
 test('raising a nominal moves the live value', async () => {
@@ -131,6 +177,23 @@ test('a hidden line stays hidden', async () => {
     (canvas) => Chart.getChart(canvas).data.datasets[3].hidden === true));
   const state = await page.evaluate(() => fetch('/api/drivers/1/devices/1').then((r) => r.json()));
   assert.equal(state.channels[3].config.shown, false);
+});
+
+test('the page does not offer a separator equal to the decimal character', async () => {
+  const select = (name, value) => page.select(`${card(2, 1)} select[name="${name}"]`, value);
+  const offered = () => page.$eval(card(2, 1), (c) => ({
+    separators: [...c.querySelectorAll('select[name="separator"] option:not([disabled])')].map((o) => o.value),
+    decimals: [...c.querySelectorAll('select[name="decimal"] option:not([disabled])')].map((o) => o.value),
+    href: c.querySelector('a.export').getAttribute('href'),
+  }));
+  await select('decimal', ',');
+  assert.deepEqual((await offered()).separators, [';', 'tab']);
+  await select('decimal', '.');
+  await select('separator', ',');
+  const chosen = await offered();
+  assert.deepEqual(chosen.decimals, ['.']);
+  assert.match(chosen.href, /separator=%2C&decimal=\.$/);
+  await select('separator', ';');
 });
 
 test('the exported download is the file ExportHistory writes', async () => {

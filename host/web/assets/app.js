@@ -70,6 +70,7 @@ function clock(seconds) {
 }
 
 function devicePath(d) { return `/api/drivers/${d.driver}/devices/${d.id}`; }
+function cardId(d) { return `device-${d.driver}-${d.id}`; }
 
 function buildDriverSection(driver) {
   const setting1 = el('input', { type: 'number', value: '0', step: '1', name: 'setting1' });
@@ -151,7 +152,7 @@ function buildChart(canvas, driver, device) {
 
 function buildCard(driver, device) {
   const path = devicePath(device);
-  const card = el('div', { class: 'device', 'data-device': `${device.driver}-${device.id}` });
+  const card = el('div', { class: 'device', id: cardId(device), 'data-device': `${device.driver}-${device.id}` });
   const title = el('small', {});
   card.append(el('h3', {}, `Device ${device.id}`, title));
 
@@ -227,6 +228,9 @@ function buildCard(driver, device) {
   const decimal = el('select', { name: 'decimal' }, ...['.', ','].map((s) => el('option', { value: s }, s)));
   const exportLink = el('a', { href: '#', class: 'export', download: '' }, 'Export');
   const refreshExport = () => {
+    // A separator equal to the decimal character is never offered: its lines could not be read back.
+    for (const option of separator.options) option.disabled = option.value === decimal.value;
+    for (const option of decimal.options) option.disabled = option.value === separator.value;
     exportLink.href = `${path}/export?separator=${encodeURIComponent(separator.value)}&decimal=${encodeURIComponent(decimal.value)}`;
   };
   separator.addEventListener('change', refreshExport);
@@ -326,6 +330,48 @@ async function poll() {
       cards.delete(key);
     }
   }
+  updateOverview(state);
+}
+
+// The overview at the top: one row per device (driver, id linking to its
+// card, the measured values, updating and recording), shown from two devices on.
+const overviewRows = new Map();  // "driver-id" -> row
+
+function buildOverviewRow(driver, device) {
+  const measured = el('td', { class: 'measured' });
+  const switches = el('td', { class: 'switches' });
+  const row = el('tr', { 'data-device': `${device.driver}-${device.id}` },
+    el('td', {}, driver.shortName),
+    el('td', {}, el('a', { href: `#${cardId(device)}` }, `Device ${device.id}`)),
+    measured, switches);
+  return { row, measured, switches };
+}
+
+function updateOverview(state) {
+  const section = document.getElementById('overview');
+  const body = section.querySelector('tbody');
+  const seen = new Set();
+  for (const device of state.devices) {
+    const key = `${device.driver}-${device.id}`;
+    seen.add(key);
+    let view = overviewRows.get(key);
+    if (!view) {
+      view = buildOverviewRow(state.drivers[device.driver], device);
+      overviewRows.set(key, view);
+    }
+    body.append(view.row);  // in the state's order: by driver, then by creation
+    view.measured.textContent = device.channels.filter((c) => !c.settable)
+      .map((c) => `${c.name} ${formatValue(c.value, c.kind)}${c.unit ? ` ${c.unit}` : ''}`).join(' · ');
+    view.switches.textContent = `${device.updating ? 'updating' : 'stopped'} · ${device.recording ? 'recording' : 'not recording'}`;
+    view.row.classList.toggle('stopped', !device.updating);
+  }
+  for (const [key, view] of overviewRows) {
+    if (!seen.has(key)) {
+      view.row.remove();
+      overviewRows.delete(key);
+    }
+  }
+  section.hidden = state.devices.length < 2;
 }
 
 // Asks the host for as many samples as the chart is wide over the visible range.
