@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <limits>
@@ -42,6 +43,36 @@ struct Refusal {
 
 [[noreturn]] void Refuse(const Value& at, std::string reason) {
   throw Refusal{at.location().line(), std::move(reason)};
+}
+
+// The line of the first byte that is not UTF-8 text (an invalid or overlong
+// sequence, a surrogate, a control character other than tab, line feed and
+// carriage return), or 0. A scenario file is TOML, which is UTF-8 text, and
+// the parser must not see anything else: on broken sequences inside a string
+// it has been seen to read past its input.
+std::size_t NotText(const std::string& text) {
+  std::size_t line = 1;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) return line;
+      if (c == '\n') ++line;
+      ++i;
+      continue;
+    }
+    const int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (length == 0 || c > 0xF4 || i + static_cast<std::size_t>(length) > text.size()) return line;
+    std::uint32_t code = c & (0x7F >> length);
+    for (int k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+      if ((next & 0xC0) != 0x80) return line;
+      code = code << 6 | (next & 0x3F);
+    }
+    const std::uint32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return line;
+    i += static_cast<std::size_t>(length);
+  }
+  return 0;
 }
 
 // The line of the deepest bracket beyond kMaxNesting, or 0. Strings and
@@ -276,6 +307,9 @@ ScenarioParse ParseScenario(const std::string& text, const ModelDescription& mod
   try {
     if (text.size() > kMaxScenarioBytes) {
       return Refused(0, "the file is larger than " + std::to_string(kMaxScenarioBytes) + " bytes");
+    }
+    if (const std::size_t line = NotText(text)) {
+      return Refused(line, "not UTF-8 text (or a control character)");
     }
     if (const std::size_t line = TooDeeplyNested(text)) {
       return Refused(line, "brackets nested deeper than " + std::to_string(kMaxNesting));

@@ -87,6 +87,17 @@ TEST(ScenarioParse, AcceptsAndRefusesWithLineAndReason) {
        "control characters"},
       {"event not a table", "event = 5\n", 0, 1, "[[event]] tables"},
       {"nesting too deep", "x = " + std::string(20, '[') + "\n", 0, 1, "nested deeper"},
+      // Broken UTF-8 inside an unterminated literal string once made the
+      // parser read past its input; such text never reaches it.
+      {"broken UTF-8 in a string", Event(set) + "'open \xC8\xC8 string\n", 0, 6, "not UTF-8"},
+      {"overlong UTF-8", Event(set + "note = \"\xC0\xAF\"\n"), 0, 6, "not UTF-8"},
+      {"a surrogate", Event(set + "note = \"\xED\xA0\x80\"\n"), 0, 6, "not UTF-8"},
+      {"a control character", Event(set) + "# bell \x07\n", 0, 6, "control character"},
+      {"UTF-8 text is fine",
+       "# 37 \xC2\xB0"
+       "C, \xE2\x82\xAC\n" +
+           Event(set),
+       1, 0, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
