@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -19,6 +21,7 @@
 #include "host/refhost/console.h"
 #include "host/refhost/log_book.h"
 #include "host/refhost/session.h"
+#include "host/web/connection_workers.h"
 #include "host/web/web_server.h"
 #include "platform/platform.h"
 
@@ -446,6 +449,56 @@ TEST_F(WebApi, ReadersWhileDevicesAreRemovedAnswer200Or404) {
   EXPECT_GT(answers.load(), static_cast<int>(paths.size()));
   for (const std::string& device : paths) EXPECT_EQ(client_->Get(device.c_str())->status, 404);
   EXPECT_TRUE(Get("/api/state")["devices"].empty());
+}
+
+// A thread only when every thread is busy, never more than the limit, and the
+// most recently idle thread takes the next connection.
+TEST(ConnectionWorkers, StartThreadsOnlyWhenAllAreBusyUpToTheLimit) {
+  ConnectionWorkers workers(3);
+  std::mutex mutex;
+  std::condition_variable changed;
+  int finished = 0, running = 0, mostRunning = 0;
+  bool open = false;
+  const auto waitUntil = [&](const auto& done) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10), done);
+  };
+  for (int n = 0; n < 5; ++n) {  // five at once, each held until the gate opens
+    workers.enqueue([&] {
+      std::unique_lock<std::mutex> lock(mutex);
+      mostRunning = std::max(mostRunning, ++running);
+      changed.notify_all();
+      changed.wait(lock, [&] { return open; });
+      --running;
+      ++finished;
+      changed.notify_all();
+    });
+  }
+  ASSERT_TRUE(waitUntil([&] { return running == 3; }));
+  platform::SleepMs(50);
+  EXPECT_EQ(workers.threads(), 3u);
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    open = true;
+    changed.notify_all();
+  }
+  ASSERT_TRUE(waitUntil([&] { return finished == 5; }));
+  EXPECT_EQ(mostRunning, 3);
+
+  std::set<std::thread::id> threads;
+  for (int n = 1; n <= 10; ++n) {  // one connection after the other
+    platform::SleepMs(5);          // the last worker goes idle again
+    workers.enqueue([&] {
+      const std::lock_guard<std::mutex> lock(mutex);
+      threads.insert(std::this_thread::get_id());
+      ++finished;
+      changed.notify_all();
+    });
+    ASSERT_TRUE(waitUntil([&] { return finished == 5 + n; }));
+  }
+  EXPECT_EQ(threads.size(), 1u);
+  EXPECT_EQ(workers.threads(), 3u);
+  workers.shutdown();
 }
 
 TEST(WebHosts, LoopbackNames) {

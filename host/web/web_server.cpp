@@ -13,6 +13,7 @@
 #include <system_error>
 #include <utility>
 
+#include "host/web/connection_workers.h"
 #include "host/web/embedded_assets.h"
 #include "host/web/json_mapping.h"
 
@@ -483,7 +484,7 @@ WebServer::WebServer(refhost::Session& session, WebOptions options)
   self.server.set_keep_alive_max_count(std::max<std::size_t>(1, self.options.keepAliveRequests));
   self.server.set_keep_alive_timeout(self.options.keepAliveSeconds);
   const std::size_t workers = std::max<std::size_t>(1, self.options.workers);
-  self.server.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+  self.server.new_task_queue = [workers] { return new ConnectionWorkers(workers); };
   self.server.set_payload_max_length(self.options.maxImageBytes);
   self.server.set_pre_routing_handler(
       [&self](const httplib::Request& request, httplib::Response& response) {

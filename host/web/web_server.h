@@ -26,10 +26,11 @@ struct WebOptions {
   std::size_t maxJsonBytes = 64 << 10;
   double speed = 1.0;  // shown on the page
   // Connections: each is served by one worker thread from its first request
-  // until it closes, so an idle keep-alive connection holds a worker. The
-  // pool is sized for many viewers at once, and a connection closes after
-  // keepAliveRequests requests or keepAliveSeconds without one, so that
-  // connections beyond the pool are not starved.
+  // until it closes, so an idle keep-alive connection holds a worker. Up to
+  // `workers` threads serve many viewers at once (started as connections
+  // need them), and a connection closes after keepAliveRequests requests or
+  // keepAliveSeconds without one, so that connections beyond them are not
+  // starved.
   std::size_t workers = 64;
   std::size_t keepAliveRequests = 100;
   int keepAliveSeconds = 2;
