@@ -11,6 +11,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import puppeteer from 'puppeteer-core';
+import { sleep, waitFor } from './waiting.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const binDir = path.resolve(process.env.ORV_BIN_DIR || path.join(here, '../../build/default/bin'));
@@ -27,18 +28,6 @@ let loading = true;
 let browser;
 let page;
 let url;
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function waitFor(what, check, timeoutMs = 15000) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    const value = await check();
-    if (value) return value;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await sleep(200);
-  }
-}
 
 async function waitForFile(name) {
   const file = path.join(downloads, name);

@@ -8,6 +8,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import puppeteer from 'puppeteer-core';
+import { sleep, waitFor } from './waiting.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const binDir = path.resolve(process.env.ORV_BIN_DIR || path.join(here, '../../build/default/bin'));
@@ -17,18 +18,6 @@ const scenario = path.join(here, '../../scenarios/climate_overheat.toml');
 let host;
 let browser;
 let page;
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function waitFor(what, check, timeoutMs = 20000) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    const value = await check();
-    if (value) return value;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await sleep(200);
-  }
-}
 
 before(async () => {
   fs.mkdirSync(shotDir, { recursive: true });
