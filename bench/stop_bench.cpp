@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "framework/driver.h"
-#include "framework/runtime.h"
-#include "framework/update_thread.h"
+#include "framework/devices/driver.h"
+#include "framework/devices/update_thread.h"
+#include "framework/timing/runtime.h"
 #include "models/co2/co2_model.h"
 
 namespace {

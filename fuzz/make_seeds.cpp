@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "framework/driver.h"
-#include "framework/image.h"
-#include "framework/values.h"
+#include "framework/core/values.h"
+#include "framework/devices/driver.h"
+#include "framework/io/image.h"
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"

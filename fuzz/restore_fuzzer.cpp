@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "framework/driver.h"
-#include "framework/image.h"
+#include "framework/devices/driver.h"
+#include "framework/io/image.h"
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"

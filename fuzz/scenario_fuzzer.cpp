@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "framework/scenario.h"
-#include "framework/scenario_player.h"
-#include "framework/values.h"
+#include "framework/core/values.h"
+#include "framework/scenario/scenario.h"
+#include "framework/scenario/scenario_player.h"
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"

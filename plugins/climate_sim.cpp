@@ -1,6 +1,6 @@
 // The climate_sim plug-in: the driver framework joined with the climate model.
-#include "framework/runtime.h"
-#include "framework/table.h"
+#include "framework/boundary/table.h"
+#include "framework/timing/runtime.h"
 #include "models/climate/climate_model.h"
 
 namespace orv {

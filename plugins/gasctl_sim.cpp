@@ -1,6 +1,6 @@
 // The gasctl_sim plug-in: the driver framework joined with the co2 model.
-#include "framework/runtime.h"
-#include "framework/table.h"
+#include "framework/boundary/table.h"
+#include "framework/timing/runtime.h"
 #include "models/co2/co2_model.h"
 
 namespace orv {

@@ -1,6 +1,6 @@
 // The twotemp_sim plug-in: the driver framework joined with the twotemp model.
-#include "framework/runtime.h"
-#include "framework/table.h"
+#include "framework/boundary/table.h"
+#include "framework/timing/runtime.h"
 #include "models/twotemp/twotemp_model.h"
 
 namespace orv {

@@ -1,6 +1,6 @@
 #include "models/climate/climate_model.h"
 
-#include "framework/values.h"
+#include "framework/core/values.h"
 #include "models/co2/co2_model.h"
 
 namespace orv::climate {

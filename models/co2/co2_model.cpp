@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "framework/values.h"
+#include "framework/core/values.h"
 
 namespace orv::co2 {
 namespace {

@@ -1,6 +1,6 @@
 #include "models/twotemp/twotemp_model.h"
 
-#include "framework/values.h"
+#include "framework/core/values.h"
 
 namespace orv::twotemp {
 namespace {

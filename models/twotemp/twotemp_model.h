@@ -3,7 +3,7 @@
 #ifndef ORV_MODELS_TWOTEMP_TWOTEMP_MODEL_H
 #define ORV_MODELS_TWOTEMP_TWOTEMP_MODEL_H
 
-#include "framework/model.h"
+#include "framework/core/model.h"
 
 namespace orv::twotemp {
 

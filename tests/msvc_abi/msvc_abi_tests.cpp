@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/msvc_abi.h"
+#include "framework/boundary/msvc_abi.h"
 
 namespace orv::msvc {
 namespace {

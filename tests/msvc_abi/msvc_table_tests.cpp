@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "framework/msvc_abi.h"
+#include "framework/boundary/msvc_abi.h"
 #include "host/dialogs/dialog_control.h"
 #include "platform/platform.h"
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "framework/runtime.h"
+#include "framework/timing/runtime.h"
 
 namespace orv::testing {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/runtime.h"
+#include "framework/timing/runtime.h"
 #include "platform/civil_time.h"
 #include "platform/platform.h"
 

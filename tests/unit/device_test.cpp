@@ -1,6 +1,6 @@
 // The emulated device record: initial state, SetValue per index kind, index
 // bounds, channel display settings and the recording switch.
-#include "framework/device.h"
+#include "framework/devices/device.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "framework/history.h"
-#include "framework/values.h"
+#include "framework/core/values.h"
+#include "framework/history/history.h"
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"

@@ -1,4 +1,4 @@
-#include "framework/emulated_time.h"
+#include "framework/timing/emulated_time.h"
 
 #include <gtest/gtest.h>
 

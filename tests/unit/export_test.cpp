@@ -1,5 +1,5 @@
 // The history export: text helpers, line formats and the written file.
-#include "framework/export.h"
+#include "framework/io/export.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/driver.h"
-#include "framework/values.h"
+#include "framework/core/values.h"
+#include "framework/devices/driver.h"
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"

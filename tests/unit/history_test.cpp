@@ -1,5 +1,5 @@
 // The sample history: selection by time offset, the result record, durations.
-#include "framework/history.h"
+#include "framework/history/history.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "framework/lock.h"
-#include "framework/read_sections.h"
-#include "framework/sample_query.h"
-#include "framework/values.h"
+#include "framework/core/lock.h"
+#include "framework/core/values.h"
+#include "framework/core/read_sections.h"
+#include "framework/history/sample_query.h"
 #include "platform/platform.h"
 
 namespace orv {

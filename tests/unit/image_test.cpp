@@ -1,5 +1,5 @@
 // The saved device image: its bytes, the round trip, and the refusals.
-#include "framework/image.h"
+#include "framework/io/image.h"
 
 #include <gtest/gtest.h>
 
@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "framework/driver.h"
-#include "framework/export.h"
-#include "framework/values.h"
+#include "framework/core/values.h"
+#include "framework/devices/driver.h"
+#include "framework/io/export.h"
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"

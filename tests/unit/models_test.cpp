@@ -7,8 +7,8 @@
 #include <limits>
 #include <vector>
 
-#include "framework/rng.h"
-#include "framework/values.h"
+#include "framework/core/rng.h"
+#include "framework/core/values.h"
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"

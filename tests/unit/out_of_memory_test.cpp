@@ -9,10 +9,10 @@
 #include <new>
 #include <string>
 
-#include "framework/driver.h"
-#include "framework/history.h"
-#include "framework/image.h"
-#include "framework/update_thread.h"
+#include "framework/devices/driver.h"
+#include "framework/devices/update_thread.h"
+#include "framework/history/history.h"
+#include "framework/io/image.h"
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "framework/driver.h"
-#include "framework/update_thread.h"
-#include "framework/values.h"
+#include "framework/core/values.h"
+#include "framework/devices/driver.h"
+#include "framework/devices/update_thread.h"
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"

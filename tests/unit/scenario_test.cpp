@@ -1,6 +1,6 @@
 // Scenario files: what the parser accepts and refuses (with the line and the
 // reason), and what each action does to each model's values tick by tick.
-#include "framework/scenario.h"
+#include "framework/scenario/scenario.h"
 
 #include <gtest/gtest.h>
 
@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "framework/device.h"
-#include "framework/scenario_player.h"
-#include "framework/update_thread.h"
-#include "framework/values.h"
+#include "framework/core/values.h"
+#include "framework/devices/device.h"
+#include "framework/devices/update_thread.h"
+#include "framework/scenario/scenario_player.h"
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"
@@ -237,7 +237,7 @@ TEST(ScenarioPlayer, EachActionOnEachModelFollowsTheModelsOwnStep) {
     EmuDevice device(env);
     device.id = 1;
     g_log.clear();
-    ScenarioPlayer player(device);
+    ScenarioPlayer player = ScenarioPlayerFor(device);
     Rng rng(SeedFor(1)), modelRng(SeedFor(1));
 
     const int n = c.model->valueCount;
@@ -305,7 +305,7 @@ TEST(ScenarioPlayer, EventsForOtherDevicesAndNoScenarioChangeNothing) {
     env.scenario.store(scenario);
     EmuDevice device(env);
     device.id = 1;
-    ScenarioPlayer player(device);
+    ScenarioPlayer player = ScenarioPlayerFor(device);
     Rng rng(SeedFor(1));
     RunTick(device, rng, &player);
     EXPECT_EQ(FloatBits(GetValue(device, 0)), FloatBits(5.0f));  // the model's fallback

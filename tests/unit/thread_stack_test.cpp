@@ -11,9 +11,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "framework/device.h"
-#include "framework/history.h"
-#include "framework/update_thread.h"
+#include "framework/devices/device.h"
+#include "framework/devices/update_thread.h"
+#include "framework/history/history.h"
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"

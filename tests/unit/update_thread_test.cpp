@@ -1,7 +1,7 @@
 // The update thread: single ticks and the pending-write protocol, the cadence
 // of the loop under a virtual clock, its log lines and its generator seed,
 // and starting and stopping real threads through SetUpdating.
-#include "framework/update_thread.h"
+#include "framework/devices/update_thread.h"
 
 #include <gtest/gtest.h>
 
@@ -19,12 +19,12 @@
 #include <thread>
 #include <vector>
 
-#include "framework/device.h"
-#include "framework/driver.h"
-#include "framework/export.h"
-#include "framework/history.h"
-#include "framework/lock.h"
-#include "framework/values.h"
+#include "framework/core/lock.h"
+#include "framework/core/values.h"
+#include "framework/devices/device.h"
+#include "framework/devices/driver.h"
+#include "framework/history/history.h"
+#include "framework/io/export.h"
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"

@@ -1,12 +1,12 @@
 // The value helpers and the update thread's generator.
-#include "framework/values.h"
+#include "framework/core/values.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 
-#include "framework/rng.h"
+#include "framework/core/rng.h"
 
 namespace orv {
 namespace {

@@ -3,7 +3,7 @@
 #ifndef ORV_HOST_DIALOGS_DIALOG_ABI_H
 #define ORV_HOST_DIALOGS_DIALOG_ABI_H
 
-#include "framework/msvc_abi.h"
+#include "framework/boundary/msvc_abi.h"
 
 namespace orv::dialogs {
 

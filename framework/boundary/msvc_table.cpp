@@ -1,0 +1,199 @@
+// The driver table of the MSVC-ABI flavour: the same 26 entry points, each a
+// thin noexcept adapter that converts the host's containers (msvc_abi.h) to
+// and from the plug-in's own and calls the plug-in's table entry for them.
+// Nothing of the plug-in's standard library reaches the host: every string or
+// array handed back is built in the host's layout on the host's heap.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "framework/boundary/msvc_abi.h"
+#include "framework/boundary/table.h"
+
+namespace orv {
+namespace {
+
+namespace host = msvc;
+
+// The plug-in's own table, filled when the library is loaded (FillTable only
+// stores addresses).
+const ::DriverFunctionTable native = [] {
+  ::DriverFunctionTable table;
+  FillTable(&table);
+  return table;
+}();
+
+std::string_view View(const std::string& text) { return {text.data(), text.size()}; }
+
+std::int32_t Init(LogFn log) noexcept {
+  if (!host::BindHostHeap()) {
+    if (log != nullptr) log("%s", "ucrtbase.dll (malloc, free) cannot be loaded: no host heap");
+    return 0;
+  }
+  return native.Init(log);
+}
+
+void GetDriverInfo(host::DriverInfo& out) noexcept {
+  try {
+    DriverInfo info;
+    native.GetDriverInfo(info);
+    out.longName.Assign(View(info.longName));
+    out.shortName.Assign(View(info.shortName));
+    out.fileName.Assign(View(info.fileName));
+    out.versionMajor = info.versionMajor;
+    out.versionMinor = info.versionMinor;
+  } catch (...) {
+  }
+}
+
+host::IntList ScanDevices() noexcept {
+  try {
+    const IntList ids = native.ScanDevices();
+    host::IntList list;
+    list.AssignCopy(ids.data(), ids.size());
+    return list;
+  } catch (...) {
+    return {};
+  }
+}
+
+DeviceId RestoreDevice(const host::ByteArray& image, std::int32_t offset) noexcept {
+  try {
+    const ByteArray copy(image.first, image.last);
+    return native.RestoreDevice(copy, offset);
+  } catch (...) {
+    return 0;
+  }
+}
+
+// Copies bytes into the host's array; out of memory leaves it empty, as the
+// plug-in's own table leaves an image it could not make.
+void CopyToHost(const ByteArray& bytes, host::ByteArray& out) noexcept {
+  try {
+    out.AssignCopy(bytes.data(), bytes.size());
+  } catch (...) {
+    out.last = out.first;
+  }
+}
+
+void SaveDevice(DeviceId id, host::ByteArray& image) noexcept {
+  try {
+    // Starts from the host's bytes, which an unknown id leaves as they were.
+    ByteArray saved(image.first, image.last);
+    native.SaveDevice(id, saved);
+    CopyToHost(saved, image);
+  } catch (...) {
+  }
+}
+
+void ShowSettings(DeviceId id) noexcept {
+  try {
+    // The dialog is the host's: it receives (and may grow) a list on the host's heap.
+    host::IntList ports;
+    ThisDriver().ShowSettingsWith(id, &ports);
+  } catch (...) {
+  }
+}
+
+void GetSampleAt(DeviceId id, double seconds, host::ByteArray& out) noexcept {
+  try {
+    ByteArray record;
+    native.GetSampleAt(id, seconds, record);
+    CopyToHost(record, out);
+  } catch (...) {
+  }
+}
+
+void ExportHistory(DeviceId id, const host::String& path, char separator,
+                   char decimalPoint) noexcept {
+  try {
+    const std::string text(path.view());
+    native.ExportHistory(id, text, separator, decimalPoint);
+  } catch (...) {
+  }
+}
+
+host::ChannelDescriptor ToHost(const ChannelDescriptor& d) {
+  host::ChannelDescriptor record;
+  record.kind = d.kind;
+  record.name.Assign(View(d.name));
+  record.settable = d.settable;
+  record.axisIndex = d.axisIndex;
+  record.minimum = d.minimum;
+  record.maximum = d.maximum;
+  return record;
+}
+
+host::AxisDescriptor ToHost(const AxisDescriptor& a) {
+  host::AxisDescriptor record;
+  record.label.Assign(View(a.label));
+  record.unit.Assign(View(a.unit));
+  record.minimum = a.minimum;
+  record.maximum = a.maximum;
+  record.step = a.step;
+  record.red = a.red;
+  record.green = a.green;
+  record.blue = a.blue;
+  return record;
+}
+
+// The host's copy of a list of records; empty when memory runs out.
+template <typename Record>
+auto ToHostList(const std::vector<Record>& own) noexcept {
+  using HostRecord = decltype(ToHost(own.front()));
+  try {
+    host::Vector<HostRecord> list;
+    list.Reserve(own.size());
+    for (const Record& record : own) list.PushBack(ToHost(record));
+    return list;
+  } catch (...) {
+    return host::Vector<HostRecord>();
+  }
+}
+
+host::Vector<host::ChannelDescriptor> GetChannelDescriptors(DeviceId id) noexcept {
+  return ToHostList(native.GetChannelDescriptors(id));
+}
+
+host::Vector<host::AxisDescriptor> GetAxisDescriptors() noexcept {
+  return ToHostList(native.GetAxisDescriptors());
+}
+
+}  // namespace
+
+void FillHostTable(::DriverFunctionTable* table) {
+  if (table == nullptr) return;
+  // The slots that carry no container are the plug-in's own entries.
+  host::DriverFunctionTable t;
+  t.Init = &Init;
+  t.Shutdown = native.Shutdown;
+  t.GetDriverInfo = &GetDriverInfo;
+  t.AddDevice = native.AddDevice;
+  t.ScanDevices = &ScanDevices;
+  t.RestoreDevice = &RestoreDevice;
+  t.SaveDevice = &SaveDevice;
+  t.RemoveDevice = native.RemoveDevice;
+  t.SetUpdating = native.SetUpdating;
+  t.IsUpdating = native.IsUpdating;
+  t.SetValue = native.SetValue;
+  t.GetValue = native.GetValue;
+  t.HasNoValidValues = native.HasNoValidValues;
+  t.ShowSettings = &ShowSettings;
+  t.CheckDevice = native.CheckDevice;
+  t.SetRecording = native.SetRecording;
+  t.IsRecording = native.IsRecording;
+  t.HasHistory = native.HasHistory;
+  t.ClearHistory = native.ClearHistory;
+  t.GetHistoryDuration = native.GetHistoryDuration;
+  t.GetSampleAt = &GetSampleAt;
+  t.ExportHistory = &ExportHistory;
+  t.GetChannelDescriptors = &GetChannelDescriptors;
+  t.GetAxisDescriptors = &GetAxisDescriptors;
+  t.SetChannelConfig = native.SetChannelConfig;
+  t.GetChannelConfig = native.GetChannelConfig;
+  // The host's table is the same 26 pointers; it is written as bytes since
+  // the contract header declares it with other container types.
+  std::memcpy(static_cast<void*>(table), &t, sizeof t);
+}
+
+}  // namespace orv

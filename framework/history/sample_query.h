@@ -1,0 +1,227 @@
+// The sample query's inner parts, inline: GetSampleAt's table entry, which a
+// host calls thousands of times a second, compiles them into one function
+// with the device look-up, and the history's own functions use the same.
+#ifndef ORV_FRAMEWORK_HISTORY_SAMPLE_QUERY_H
+#define ORV_FRAMEWORK_HISTORY_SAMPLE_QUERY_H
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "framework/core/values.h"
+#include "framework/history/history.h"
+
+namespace orv {
+
+// Timestamps are compared as signed 64-bit numbers; differences wrap instead
+// of overflowing so that a damaged restored history cannot cause undefined
+// behaviour.
+inline std::int64_t AsSigned(std::uint64_t t) { return static_cast<std::int64_t>(t); }
+inline std::int64_t Difference(std::uint64_t later, std::uint64_t earlier) {
+  return static_cast<std::int64_t>(later - earlier);
+}
+
+// Truncates toward zero to a signed 64-bit count, saturating at its ends.
+inline std::int64_t TruncateSaturated(double d) {
+  if (!(d == d)) [[unlikely]]
+    return 0;
+  if (d >= 9223372036854775808.0) [[unlikely]]
+    return std::numeric_limits<std::int64_t>::max();
+  if (d <= -9223372036854775808.0) [[unlikely]]
+    return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(d);
+}
+
+inline std::int64_t AddSaturated(std::int64_t a, std::int64_t b) {
+  std::int64_t sum;
+  if (__builtin_add_overflow(a, b, &sum)) [[unlikely]] {
+    return b > 0 ? std::numeric_limits<std::int64_t>::max()
+                 : std::numeric_limits<std::int64_t>::min();
+  }
+  return sum;
+}
+
+// The high half of the 128-bit product a * b, from four 32-bit products:
+// for processors without a 128-bit product.
+inline std::uint64_t MultiplyHighByHalves(std::uint64_t a, std::uint64_t b) {
+  const std::uint64_t aLow = a & 0xFFFFFFFFu, aHigh = a >> 32;
+  const std::uint64_t bLow = b & 0xFFFFFFFFu, bHigh = b >> 32;
+  const std::uint64_t low = aLow * bLow, cross1 = aLow * bHigh, cross2 = aHigh * bLow;
+  const std::uint64_t middle = (low >> 32) + (cross1 & 0xFFFFFFFFu) + (cross2 & 0xFFFFFFFFu);
+  return aHigh * bHigh + (cross1 >> 32) + (cross2 >> 32) + (middle >> 32);
+}
+
+// a * b / 2^64, rounded down.
+inline std::uint64_t MultiplyHigh(std::uint64_t a, std::uint64_t b) {
+#if defined(__SIZEOF_INT128__)
+  __extension__ typedef unsigned __int128 Product;
+  return static_cast<std::uint64_t>((static_cast<Product>(a) * b) >> 64);
+#else
+  return MultiplyHighByHalves(a, b);
+#endif
+}
+
+template <typename Records>
+inline std::int64_t At(const Records& samples, std::ptrdiff_t j) {
+  return samples.Timestamp(static_cast<std::size_t>(j));
+}
+
+// A contiguous array of samples, read as the search reads a store's blocks.
+struct SampleArray {
+  const Sample* samples;
+  std::int64_t Timestamp(std::size_t j) const { return AsSigned(samples[j].timestamp); }
+  std::int64_t First() const { return Timestamp(0); }
+};
+
+// Index of the nearest sample: see SelectSampleIndex. Records is
+// BlockRecords or SampleArray: whatever gives Timestamp(j).
+template <typename Records>
+[[gnu::always_inline]] inline std::ptrdiff_t SelectIndex(const Records& samples, std::size_t count,
+                                                         double offsetSeconds, bool ordered,
+                                                         std::uint64_t indexScale) {
+  if (count == 0) return -1;
+  const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(count);
+  const std::int64_t t0 = samples.First();
+  const std::int64_t tn = samples.Timestamp(static_cast<std::size_t>(n - 1));
+  double d = offsetSeconds * 10000000.0;
+  if (!(d == d)) [[unlikely]]
+    d = 0.0;
+  const std::int64_t ticks = TruncateSaturated(d);
+  const std::int64_t target = AddSaturated(t0, ticks);
+
+  if (target > tn) return n - 1;
+  if (target < t0) return 0;
+
+  std::ptrdiff_t j = 0;
+  if (ordered) {
+    // The first sample not earlier than the target, then the nearer of it
+    // and the one before. The start assumes even spacing; with the
+    // timestamps in order the walks cannot change the answer, only its cost.
+    if (n == 1) return 0;
+    if (indexScale != 0) [[likely]] {
+      // The ticks from the first sample times the samples per tick: the
+      // target's fractional index, whose whole part plus one is the first
+      // sample not earlier, unless it falls on a sample. In integers, as
+      // the search waits for nothing longer than this on every query.
+      const std::uint64_t estimate =
+          MultiplyHigh(static_cast<std::uint64_t>(ticks), indexScale) + 1;
+      // At least 1 (the sample before is there to read), at most the last.
+      j = static_cast<std::ptrdiff_t>(std::min(estimate, static_cast<std::uint64_t>(n - 1)));
+    } else {
+      const double perTick =
+          static_cast<double>(n - 1) / (static_cast<double>(tn) - static_cast<double>(t0));
+      double estimate = d * perTick + 1.0;
+      if (!(estimate >= 0.0)) estimate = 0.0;
+      if (estimate > static_cast<double>(n - 1)) estimate = static_cast<double>(n - 1);
+      j = std::max<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(estimate), 1);
+    }
+    // In a long history both reads miss the cache, and are issued together.
+    const std::int64_t previous = At(samples, j - 1);
+    const std::int64_t current = At(samples, j);
+    if (previous < target && current >= target) [[likely]] {
+      // The nearer of the two, the later on a tie, from the times in hand.
+      const std::int64_t after =
+          Difference(static_cast<std::uint64_t>(current), static_cast<std::uint64_t>(target));
+      const std::int64_t before =
+          Difference(static_cast<std::uint64_t>(target), static_cast<std::uint64_t>(previous));
+      return j - (before < after ? 1 : 0);
+    }
+    while (j < n - 1 && At(samples, j) < target) ++j;
+    while (j > 0 && At(samples, j - 1) >= target) --j;
+  } else {
+    const std::int64_t span =
+        Difference(static_cast<std::uint64_t>(tn), static_cast<std::uint64_t>(t0));
+    if (span != 0) {
+      const double spacing = static_cast<double>(span) / static_cast<double>(n);
+      double estimate = d / spacing + 0.5;
+      // t0 <= target <= tn keeps the estimate near 0..n; clamp before the
+      // conversion so that no value can overflow it.
+      if (!(estimate >= 0.0)) estimate = 0.0;
+      if (estimate > static_cast<double>(n - 1)) estimate = static_cast<double>(n - 1);
+      j = static_cast<std::ptrdiff_t>(estimate);
+    }
+    // The first sample is not later than the target and the last not earlier,
+    // so both walks stay inside the array.
+    while (j > 0 && At(samples, j) > target) --j;
+    while (j < n - 1 && At(samples, j) < target) ++j;
+  }
+  if (j > 0) {
+    const std::int64_t after =
+        Difference(static_cast<std::uint64_t>(At(samples, j)), static_cast<std::uint64_t>(target));
+    const std::int64_t before = Difference(static_cast<std::uint64_t>(target),
+                                           static_cast<std::uint64_t>(At(samples, j - 1)));
+    j -= before < after ? 1 : 0;
+  }
+  return j;
+}
+
+// Gives out the length of a record, reallocating only when it differs.
+inline void SizeRecord(int valueCount, ByteArray& out) {
+  const std::size_t size = SampleRecordSize(static_cast<std::size_t>(valueCount));
+  if (out.size() != size) {
+    out.clear();
+    out.resize(size, 0);
+  }
+}
+
+// Writes the record of sample, or the empty record when it is null, into the
+// 8 + 4 * valueCount bytes at p.
+[[gnu::always_inline]] inline void WriteRecord(const Sample* sample, int valueCount,
+                                               std::uint8_t* p) {
+  if (sample != nullptr) {
+    EncodeSampleRecord(*sample, valueCount, p);
+    return;
+  }
+  PutLE32(p, 0);
+  PutLE32(p + 4, 0);
+  for (int i = 0; i < valueCount; ++i) PutLE32(p + 8 + 4 * i, kInvalidBits);
+}
+
+// A store's blocks at the models' own sizes: the shift and the stride are
+// constants, which spares the sample query a variable shift and a multiply.
+template <std::size_t kStride>
+struct ModelBlockRecords {
+  std::uint8_t* const* blocks;
+  std::int64_t first;
+  std::int64_t First() const { return first; }
+  const std::uint8_t* Record(std::size_t j) const {
+    return blocks[j >> kBlockShift] + (j & ((std::size_t{1} << kBlockShift) - 1)) * kStride;
+  }
+  std::int64_t Timestamp(std::size_t j) const {
+    std::int64_t t;
+    std::memcpy(&t, Record(j), sizeof t);
+    return t;
+  }
+};
+
+template <typename Records>
+[[gnu::always_inline]] inline void WriteNearestIn(const Records& records,
+                                                  const SampleStore::View& view,
+                                                  double offsetSeconds, int valueCount,
+                                                  std::uint8_t* p) {
+  const std::ptrdiff_t index =
+      SelectIndex(records, view.count, offsetSeconds, view.ordered, view.indexScale);
+  if (index < 0) return WriteRecord(nullptr, valueCount, p);
+  NativeToRecord(records.Record(static_cast<std::size_t>(index)), valueCount, p);
+}
+
+// The record of the sample nearest to offsetSeconds in view, at p.
+[[gnu::always_inline]] inline void WriteNearest(const SampleStore::View& view, double offsetSeconds,
+                                                int valueCount, std::uint8_t* p) {
+  const BlockRecords& records = view.records;
+  if (records.shift == kBlockShift) {
+    if (valueCount == 6 && records.stride == 32)
+      return WriteNearestIn(ModelBlockRecords<32>{records.blocks, records.first}, view,
+                            offsetSeconds, 6, p);
+    if (valueCount == 4 && records.stride == 24)
+      return WriteNearestIn(ModelBlockRecords<24>{records.blocks, records.first}, view,
+                            offsetSeconds, 4, p);
+  }
+  WriteNearestIn(records, view, offsetSeconds, valueCount, p);
+}
+
+}  // namespace orv
+
+#endif  // ORV_FRAMEWORK_HISTORY_SAMPLE_QUERY_H

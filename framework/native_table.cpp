@@ -1,8 +1,0 @@
-// The table of the plug-ins that share the host's own C++ library.
-#include "framework/table.h"
-
-namespace orv {
-
-void FillHostTable(DriverFunctionTable* table) { FillTable(table); }
-
-}  // namespace orv

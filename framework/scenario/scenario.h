@@ -1,0 +1,81 @@
+// Scenarios: an opt-in list of timed disturbances, read from the file that
+// ORV_SCENARIO names when the driver initialises. Each event writes, holds or
+// ramps one live value at a second of a device's own clock, so a host can be
+// tested against door openings, failed sensors and slow drifts that happen at
+// the same emulated second in every run.
+#ifndef ORV_FRAMEWORK_SCENARIO_SCENARIO_H
+#define ORV_FRAMEWORK_SCENARIO_SCENARIO_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "framework/core/model.h"
+#include "orv/driver_api.h"
+
+namespace orv {
+
+inline constexpr const char* kScenarioVariable = "ORV_SCENARIO";
+
+// Limits on what a scenario file may hold; a file beyond one is refused.
+inline constexpr std::size_t kMaxScenarioBytes = 64 * 1024;
+inline constexpr std::size_t kMaxScenarioEvents = 1000;
+inline constexpr std::size_t kMaxScenarioDevices = 64;  // ids in one event's list
+inline constexpr std::size_t kMaxScenarioNote = 120;    // characters of a note
+// Times and durations: up to ten years of device clock.
+inline constexpr double kMaxScenarioSeconds = 315360000.0;
+
+// Device-clock times are kept in the timestamps' own unit, 100 ns.
+inline constexpr std::int64_t kTicksPerSecond = 10000000;
+
+enum class ScenarioAction : std::uint8_t {
+  kSet,   // one write of value, after the model step of the first tick due
+  kHold,  // value forced after each model step for duration
+  kRamp,  // rate per second added after each model step for duration
+};
+
+struct ScenarioEvent {
+  std::int64_t at = 0;        // 100 ns of device clock since its thread started
+  std::int64_t duration = 0;  // hold and ramp
+  ScenarioAction action = ScenarioAction::kSet;
+  std::int32_t index = 0;
+  float value = 0.0f;  // set and hold; the invalid value for "invalid"
+  float rate = 0.0f;   // ramp: per second
+  bool allDevices = true;
+  std::vector<DeviceId> devices;  // when !allDevices
+  std::string note;               // printable, shown in the event's log line
+  std::size_t line = 0;           // where the event starts in its file
+
+  bool AppliesTo(DeviceId id) const;
+};
+
+struct Scenario {
+  std::string fileName;  // as the variable gave it, for log lines
+  std::vector<ScenarioEvent> events;
+};
+
+// The outcome of reading a scenario. On a refusal, line is the line of the
+// file that holds the fault (0 when none applies) and reason says what it is.
+struct ScenarioParse {
+  bool ok = false;
+  Scenario scenario;
+  std::size_t line = 0;
+  std::string reason;
+};
+
+// Parses and checks a scenario against the model it will drive: value
+// indices, kinds, finite numbers, times and the caps above. Never throws.
+ScenarioParse ParseScenario(const std::string& text, const ModelDescription& model);
+
+// Reads a whole file of at most kMaxScenarioBytes; false with a reason when
+// it cannot be read or is larger.
+bool ReadScenarioFile(const std::string& path, std::string& text, std::string& reason);
+
+// The one line Init logs for the file: how many events were loaded, or where
+// and why it was refused. path is already cut to a printable length.
+std::string ScenarioLogLine(const ScenarioParse& parse, const std::string& path);
+
+}  // namespace orv
+
+#endif  // ORV_FRAMEWORK_SCENARIO_SCENARIO_H

@@ -1,0 +1,382 @@
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <limits>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "framework/core/values.h"
+#include "framework/scenario/scenario.h"
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wconversion"
+#pragma GCC diagnostic ignored "-Wsign-conversion"
+#pragma GCC diagnostic ignored "-Wshadow"
+#endif
+#include <toml.hpp>
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+namespace orv {
+namespace {
+
+// Keys in sorted order, so that the first fault reported in a table is the
+// same on every platform.
+using Value = toml::basic_value<toml::discard_comments, std::map, std::vector>;
+using Table = Value::table_type;
+
+// Deeper brackets than any scenario needs; refused before parsing, since the
+// parser descends recursively into nested arrays and inline tables.
+constexpr int kMaxNesting = 8;
+
+// A refusal found while checking: thrown inside this file only.
+struct Refusal {
+  std::size_t line;
+  std::string reason;
+};
+
+[[noreturn]] void Refuse(const Value& at, std::string reason) {
+  throw Refusal{at.location().line(), std::move(reason)};
+}
+
+// The line of the first byte that is not UTF-8 text (an invalid or overlong
+// sequence, a surrogate, a control character other than tab, line feed and
+// carriage return), or 0. A scenario file is TOML, which is UTF-8 text, and
+// the parser must not see anything else: on broken sequences inside a string
+// it has been seen to read past its input.
+std::size_t NotText(const std::string& text) {
+  std::size_t line = 1;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) return line;
+      if (c == '\n') ++line;
+      ++i;
+      continue;
+    }
+    const int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (length == 0 || c > 0xF4 || i + static_cast<std::size_t>(length) > text.size()) return line;
+    std::uint32_t code = c & (0x7F >> length);
+    for (int k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+      if ((next & 0xC0) != 0x80) return line;
+      code = code << 6 | (next & 0x3F);
+    }
+    const std::uint32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return line;
+    i += static_cast<std::size_t>(length);
+  }
+  return 0;
+}
+
+// The line of the deepest bracket beyond kMaxNesting, or 0. Strings and
+// comments are skipped so that brackets inside them do not count.
+std::size_t TooDeeplyNested(const std::string& text) {
+  int depth = 0;
+  std::size_t line = 1;
+  char quote = 0;
+  bool comment = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\n') {
+      ++line;
+      comment = false;
+      continue;
+    }
+    if (comment) continue;
+    if (quote != 0) {
+      if (c == '\\' && quote == '"') {
+        ++i;
+      } else if (c == quote) {
+        quote = 0;
+      }
+      continue;
+    }
+    if (c == '#') {
+      comment = true;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxNesting) return line;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return 0;
+}
+
+// The first line of the parser's message without its "[error] name: " prefix.
+std::string SyntaxReason(const char* what) {
+  std::string text(what);
+  text = text.substr(0, text.find('\n'));
+  const std::string tag = "[error] ";
+  if (text.compare(0, tag.size(), tag) == 0) text.erase(0, tag.size());
+  const std::size_t colon = text.find(": ");
+  if (text.compare(0, 6, "toml::") == 0 && colon != std::string::npos) text.erase(0, colon + 2);
+  while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
+  if (text.size() > 200) text.resize(200);
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+  }
+  return text.empty() ? "not a valid TOML file" : text;
+}
+
+bool IsNumber(const Value& v) { return v.is_integer() || v.is_floating(); }
+
+double NumberOf(const Value& v) {
+  return v.is_integer() ? static_cast<double>(v.as_integer()) : v.as_floating();
+}
+
+double FiniteNumber(const Value& v, const std::string& key) {
+  if (!IsNumber(v)) Refuse(v, "`" + key + "` must be a number");
+  const double number = NumberOf(v);
+  if (!std::isfinite(number)) Refuse(v, "`" + key + "` must be finite");
+  return number;
+}
+
+float FloatValue(const Value& v, const std::string& key) {
+  const double number = FiniteNumber(v, key);
+  if (std::fabs(number) > static_cast<double>(std::numeric_limits<float>::max())) {
+    Refuse(v, "`" + key + "` is beyond the range of a value");
+  }
+  return static_cast<float>(number);
+}
+
+// Seconds as 100 ns units; negative and over-long times are refused.
+std::int64_t Seconds(const Value& v, const std::string& key) {
+  const double seconds = FiniteNumber(v, key);
+  if (seconds < 0.0) Refuse(v, "`" + key + "` must not be negative");
+  if (seconds > kMaxScenarioSeconds) Refuse(v, "`" + key + "` is over ten years");
+  return static_cast<std::int64_t>(std::llround(seconds * static_cast<double>(kTicksPerSecond)));
+}
+
+DeviceId DeviceIdOf(const Value& v) {
+  if (!v.is_integer()) Refuse(v, "`devices` must be \"all\", a device id or a list of ids");
+  const std::int64_t id = v.as_integer();
+  if (id < 1 || id > std::numeric_limits<DeviceId>::max()) {
+    Refuse(v, "device id " + std::to_string(id) + " is not a valid id (1 or more)");
+  }
+  return static_cast<DeviceId>(id);
+}
+
+void ReadDevices(const Value& v, ScenarioEvent& event) {
+  if (v.is_string()) {
+    if (v.as_string().str != "all") Refuse(v, "`devices` must be \"all\", an id or a list of ids");
+    return;
+  }
+  event.allDevices = false;
+  if (v.is_array()) {
+    const auto& list = v.as_array();
+    if (list.empty()) Refuse(v, "`devices` lists no device");
+    if (list.size() > kMaxScenarioDevices) {
+      Refuse(v, "`devices` lists more than " + std::to_string(kMaxScenarioDevices) + " ids");
+    }
+    for (const Value& id : list) event.devices.push_back(DeviceIdOf(id));
+  } else {
+    event.devices.push_back(DeviceIdOf(v));
+  }
+}
+
+// The value a write to a channel of this kind leaves: levels whole, switches
+// and alarms 0 or 1, quantities unchanged; the invalid value stays invalid.
+float StoredByKind(std::int32_t kind, float value) {
+  if (IsInvalid(value)) return value;
+  if (kind == kKindLevel) return static_cast<float>(RoundToInt(value));
+  if (kind == kKindSwitch || kind == kKindAlarm) return value == 0.0f ? 0.0f : 1.0f;
+  return value;
+}
+
+ScenarioAction ActionOf(const Value& v) {
+  if (v.is_string()) {
+    const std::string& name = v.as_string().str;
+    if (name == "set") return ScenarioAction::kSet;
+    if (name == "hold") return ScenarioAction::kHold;
+    if (name == "ramp") return ScenarioAction::kRamp;
+  }
+  Refuse(v, "`action` must be \"set\", \"hold\" or \"ramp\"");
+}
+
+bool Printable(const std::string& text) {
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return false;
+  }
+  return true;
+}
+
+ScenarioEvent ReadEvent(const Value& entry, const ModelDescription& model) {
+  if (!entry.is_table()) Refuse(entry, "each `event` must be a table");
+  const Table& table = entry.as_table();
+  ScenarioEvent event;
+  event.line = entry.location().line();
+  auto find = [&](const char* key) -> const Value* {
+    const auto it = table.find(key);
+    return it == table.end() ? nullptr : &it->second;
+  };
+  auto require = [&](const char* key, const char* what) -> const Value& {
+    const Value* v = find(key);
+    if (v == nullptr) Refuse(entry, std::string("the event has no `") + key + "` (" + what + ")");
+    return *v;
+  };
+
+  event.action = ActionOf(require("action", "set, hold or ramp"));
+  const bool timed = event.action != ScenarioAction::kSet;
+  const bool ramp = event.action == ScenarioAction::kRamp;
+  const char* actionName = ramp ? "ramp" : timed ? "hold" : "set";
+  for (const auto& [key, value] : table) {
+    const bool known = key == "at" || key == "devices" || key == "action" || key == "index" ||
+                       key == "note" || (key == "value" && !ramp) || (key == "duration" && timed) ||
+                       (key == "rate" && ramp);
+    if (!known) {
+      const bool elsewhere = key == "value" || key == "duration" || key == "rate";
+      Refuse(value, "`" + key + "` " +
+                        (elsewhere ? std::string("does not apply to a ") + actionName
+                                   : std::string("is not a known key")));
+    }
+  }
+
+  event.at = Seconds(require("at", "seconds of device clock"), "at");
+  if (const Value* devices = find("devices")) ReadDevices(*devices, event);
+
+  const Value& index = require("index", "the value it acts on");
+  if (!index.is_integer()) Refuse(index, "`index` must be an integer");
+  if (index.as_integer() < 0 || index.as_integer() >= model.valueCount) {
+    Refuse(index, "`index` " + std::to_string(index.as_integer()) + " is outside 0 to " +
+                      std::to_string(model.valueCount - 1) + " of " + model.shortName);
+  }
+  event.index = static_cast<std::int32_t>(index.as_integer());
+  const std::int32_t kind = model.channels[event.index].kind;
+
+  if (ramp) {
+    if (kind != kKindQuantity) {
+      Refuse(index, std::string("a ramp needs a quantity, and value ") +
+                        std::to_string(event.index) + " (" + model.channels[event.index].name +
+                        ") is a level, switch or alarm");
+    }
+    event.rate = FloatValue(require("rate", "change per second"), "rate");
+  } else {
+    const Value& value = require("value", "a number or \"invalid\"");
+    if (value.is_string() && value.as_string().str == "invalid") {
+      event.value = MakeInvalid();
+    } else if (value.is_string()) {
+      Refuse(value, "`value` must be a number or \"invalid\"");
+    } else {
+      event.value = StoredByKind(kind, FloatValue(value, "value"));
+    }
+  }
+  if (timed) {
+    const Value& duration = require("duration", "seconds");
+    event.duration = Seconds(duration, "duration");
+    if (event.duration == 0) Refuse(duration, "`duration` must be above 0");
+  }
+  if (const Value* note = find("note")) {
+    if (!note->is_string()) Refuse(*note, "`note` must be a string");
+    event.note = note->as_string().str;
+    if (event.note.size() > kMaxScenarioNote) {
+      Refuse(*note, "`note` is longer than " + std::to_string(kMaxScenarioNote) + " characters");
+    }
+    if (!Printable(event.note)) Refuse(*note, "`note` holds control characters");
+  }
+  return event;
+}
+
+ScenarioParse Refused(std::size_t line, std::string reason) {
+  ScenarioParse parse;
+  parse.line = line;
+  parse.reason = std::move(reason);
+  return parse;
+}
+
+}  // namespace
+
+bool ScenarioEvent::AppliesTo(DeviceId id) const {
+  if (allDevices) return true;
+  for (DeviceId d : devices) {
+    if (d == id) return true;
+  }
+  return false;
+}
+
+ScenarioParse ParseScenario(const std::string& text, const ModelDescription& model) {
+  try {
+    if (text.size() > kMaxScenarioBytes) {
+      return Refused(0, "the file is larger than " + std::to_string(kMaxScenarioBytes) + " bytes");
+    }
+    if (const std::size_t line = NotText(text)) {
+      return Refused(line, "not UTF-8 text (or a control character)");
+    }
+    if (const std::size_t line = TooDeeplyNested(text)) {
+      return Refused(line, "brackets nested deeper than " + std::to_string(kMaxNesting));
+    }
+    Value root;
+    try {
+      std::istringstream stream(text);
+      root = toml::parse<toml::discard_comments, std::map, std::vector>(stream, "scenario");
+    } catch (const toml::exception& e) {
+      return Refused(e.location().line(), SyntaxReason(e.what()));
+    }
+    ScenarioParse parse;
+    for (const auto& [key, value] : root.as_table()) {
+      if (key != "event") Refuse(value, "`" + key + "` is not a known key (only [[event]])");
+    }
+    const auto it = root.as_table().find("event");
+    if (it == root.as_table().end()) return Refused(0, "the file holds no [[event]]");
+    if (!it->second.is_array()) Refuse(it->second, "`event` must be written as [[event]] tables");
+    const auto& events = it->second.as_array();
+    if (events.size() > kMaxScenarioEvents) {
+      Refuse(events[kMaxScenarioEvents],
+             "more than " + std::to_string(kMaxScenarioEvents) + " events");
+    }
+    for (const Value& entry : events) parse.scenario.events.push_back(ReadEvent(entry, model));
+    parse.ok = true;
+    return parse;
+  } catch (const Refusal& refusal) {
+    return Refused(refusal.line, refusal.reason);
+  } catch (const std::bad_alloc&) {
+    return Refused(0, "out of memory");
+  } catch (const std::exception& e) {
+    return Refused(0, SyntaxReason(e.what()));
+  }
+}
+
+bool ReadScenarioFile(const std::string& path, std::string& text, std::string& reason) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    reason = "the file cannot be opened";
+    return false;
+  }
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, &std::fclose);
+  text.clear();
+  char buffer[4096];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    if (text.size() + got > kMaxScenarioBytes) {
+      reason = "the file is larger than " + std::to_string(kMaxScenarioBytes) + " bytes";
+      return false;
+    }
+    text.append(buffer, got);
+  }
+  if (std::ferror(file)) {
+    reason = "the file cannot be read";
+    return false;
+  }
+  return true;
+}
+
+std::string ScenarioLogLine(const ScenarioParse& parse, const std::string& path) {
+  std::string head = std::string("Scenario ") + kScenarioVariable + "=\"" + path + "\"";
+  if (parse.ok) {
+    const std::size_t n = parse.scenario.events.size();
+    return head + ": " + std::to_string(n) + (n == 1 ? " event" : " events") + " loaded.\n";
+  }
+  const std::string where = parse.line > 0 ? " line " + std::to_string(parse.line) + ":" : "";
+  return head + " ignored:" + where + " " + parse.reason + "; no scenario is used.\n";
+}
+
+}  // namespace orv

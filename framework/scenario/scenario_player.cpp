@@ -1,0 +1,125 @@
+#include "framework/scenario/scenario_player.h"
+
+#include <algorithm>
+#include <charconv>
+#include <new>
+
+#include "framework/core/values.h"
+
+namespace orv {
+namespace {
+
+std::string FormatValue(float value) {
+  if (IsInvalid(value)) return "invalid";
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return result.ec == std::errc{} ? std::string(buffer, result.ptr) : std::string("?");
+}
+
+// Whole seconds, with the fraction only where there is one.
+std::string FormatSeconds(std::int64_t ticks) {
+  std::string text = std::to_string(ticks / kTicksPerSecond);
+  std::int64_t rest = ticks % kTicksPerSecond;
+  if (rest < 0) rest = -rest;
+  if (rest != 0) {
+    std::string digits = std::to_string(rest + kTicksPerSecond).substr(1);
+    digits.erase(digits.find_last_not_of('0') + 1);
+    text += "." + digits;
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string ScenarioEventText(const ModelDescription& model, DeviceId id, std::int64_t elapsed,
+                              const ScenarioEvent& event) {
+  std::string text = std::string("Scenario (") + model.shortName + "): device " +
+                     std::to_string(id) + " at second " + FormatSeconds(elapsed) + ": ";
+  const std::string value =
+      std::to_string(event.index) + " (" + model.channels[event.index].name + ")";
+  switch (event.action) {
+    case ScenarioAction::kSet:
+      text += "set " + value + " to " + FormatValue(event.value);
+      break;
+    case ScenarioAction::kHold:
+      text += "hold " + value + " at " + FormatValue(event.value) + " for " +
+              FormatSeconds(event.duration) + " s";
+      break;
+    case ScenarioAction::kRamp:
+      text += "ramp " + value + " by " + FormatValue(event.rate) + " per second for " +
+              FormatSeconds(event.duration) + " s";
+      break;
+  }
+  if (!event.note.empty()) text += "; " + event.note;
+  return text;
+}
+
+ScenarioPlayer::ScenarioPlayer(const Scenario* scenario, DeviceId id, const ModelDescription& model,
+                               const std::atomic<LogFn>& log)
+    : id_(id), model_(model), log_(log) {
+  if (scenario == nullptr) return;
+  try {
+    for (const ScenarioEvent& event : scenario->events) {
+      if (event.AppliesTo(id)) events_.push_back(Playing{&event});
+    }
+  } catch (const std::bad_alloc&) {
+    events_.clear();  // the device runs as if there were no scenario
+  }
+}
+
+void ScenarioPlayer::Apply(float* values, std::uint64_t timestamp) {
+  if (events_.empty()) return;
+  if (!ticked_) {
+    origin_ = timestamp;
+    previous_ = 0;
+  }
+  // A real clock set back gives a negative distance: nothing is due then.
+  const auto elapsed = static_cast<std::int64_t>(timestamp - origin_);
+  for (Playing& playing : events_) {
+    const ScenarioEvent& event = *playing.event;
+    if (playing.done || elapsed < event.at) continue;
+    const bool first = !playing.started;
+    if (first) {
+      playing.started = true;
+      Log(event, elapsed);
+    }
+    const std::int64_t end = event.at + event.duration;
+    switch (event.action) {
+      case ScenarioAction::kSet:
+        values[event.index] = event.value;
+        playing.done = true;
+        break;
+      case ScenarioAction::kHold:
+        // The first tick due is held even when it comes after the end.
+        if (first || elapsed < end) values[event.index] = event.value;
+        playing.done = elapsed >= end;
+        break;
+      case ScenarioAction::kRamp: {
+        // The part of the ramp's span between the previous tick and this one.
+        const std::int64_t from = ticked_ ? std::max(previous_, event.at) : event.at;
+        const std::int64_t to = std::min(elapsed, end);
+        if (to > from) {
+          const double seconds = static_cast<double>(to - from) / kTicksPerSecond;
+          values[event.index] += static_cast<float>(static_cast<double>(event.rate) * seconds);
+        }
+        playing.done = elapsed >= end;
+        break;
+      }
+    }
+  }
+  ticked_ = true;
+  previous_ = elapsed;
+}
+
+void ScenarioPlayer::Log(const ScenarioEvent& event, std::int64_t elapsed) {
+  LogFn log = log_.load();
+  if (log == nullptr) return;
+  try {
+    const std::string line = ScenarioEventText(model_, id_, elapsed, event) + "\n";
+    log("%s", line.c_str());
+  } catch (const std::bad_alloc&) {
+    // The line is lost; the event is applied all the same.
+  }
+}
+
+}  // namespace orv

@@ -1,0 +1,55 @@
+// Plays a scenario on one device's update thread: after each model step it
+// applies the events that are due to the tick's values and logs each event
+// once as it starts.
+#ifndef ORV_FRAMEWORK_SCENARIO_SCENARIO_PLAYER_H
+#define ORV_FRAMEWORK_SCENARIO_SCENARIO_PLAYER_H
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "framework/core/model.h"
+#include "framework/scenario/scenario.h"
+#include "orv/driver_api.h"
+
+namespace orv {
+
+class ScenarioPlayer {
+ public:
+  // Takes the events of scenario that apply to device id; with no scenario
+  // (or out of memory) the player does nothing. Event lines go to the log
+  // function that log holds when each is written.
+  ScenarioPlayer(const Scenario* scenario, DeviceId id, const ModelDescription& model,
+                 const std::atomic<LogFn>& log);
+
+  // Applies the due events to a tick's values after the model step. The
+  // device clock is the timestamp's distance from the first tick's.
+  void Apply(float* values, std::uint64_t timestamp);
+
+ private:
+  struct Playing {
+    const ScenarioEvent* event;
+    bool started = false;
+    bool done = false;
+  };
+
+  void Log(const ScenarioEvent& event, std::int64_t elapsed);
+
+  DeviceId id_;
+  const ModelDescription& model_;
+  const std::atomic<LogFn>& log_;
+  std::vector<Playing> events_;
+  bool ticked_ = false;
+  std::uint64_t origin_ = 0;
+  std::int64_t previous_ = 0;  // the previous tick's device clock
+};
+
+// The text of an applied event's log line, without its line end, e.g.
+// "Scenario (CO2-Ctrl EMU): device 1 at second 60: set 0 (CO2) to 2; door opened".
+std::string ScenarioEventText(const ModelDescription& model, DeviceId id, std::int64_t elapsed,
+                              const ScenarioEvent& event);
+
+}  // namespace orv
+
+#endif  // ORV_FRAMEWORK_SCENARIO_SCENARIO_PLAYER_H
