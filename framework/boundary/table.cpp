@@ -196,9 +196,7 @@ void GetSampleAt(DeviceId id, double seconds, ByteArray& out) noexcept {
     SizeRecord(valueCount, out);
     driver.VisitDevice(id, [&](EmuDevice* device, bool inReadSection) {
       if (device == nullptr) return WriteRecord(nullptr, valueCount, out.data());
-      if (inReadSection)
-        return WriteNearest(device->history.samples.Published(), seconds, valueCount, out.data());
-      orv::GetSampleAt(device->history, valueCount, seconds, out);
+      WriteSampleAt(device->history, valueCount, seconds, out.data(), inReadSection);
     });
   } catch (...) {
   }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 
+#include "framework/core/lock.h"
 #include "framework/core/values.h"
 #include "framework/history/history.h"
 
@@ -75,8 +76,94 @@ struct SampleArray {
   std::int64_t First() const { return Timestamp(0); }
 };
 
+// The nearer of samples j - 1 and j to target, the later on a tie; 0 when j
+// is 0.
+template <typename Records>
+[[gnu::always_inline]] inline std::ptrdiff_t NearerOfPair(const Records& samples, std::ptrdiff_t j,
+                                                          std::int64_t target) {
+  if (j == 0) return 0;
+  const std::int64_t after =
+      Difference(static_cast<std::uint64_t>(At(samples, j)), static_cast<std::uint64_t>(target));
+  const std::int64_t before = Difference(static_cast<std::uint64_t>(target),
+                                         static_cast<std::uint64_t>(At(samples, j - 1)));
+  return j - (before < after ? 1 : 0);
+}
+
+// Where a search of n ordered samples (n >= 2) from t0 to tn starts: the
+// first sample not earlier than the target, ticks after t0 (d in double),
+// assuming even spacing; at least 1 (the sample before is there to read), at
+// most n - 1.
+[[gnu::always_inline]] inline std::ptrdiff_t OrderedStart(std::ptrdiff_t n, std::int64_t t0,
+                                                          std::int64_t tn, std::int64_t ticks,
+                                                          double d, std::uint64_t indexScale) {
+  if (indexScale != 0) [[likely]] {
+    // The ticks from the first sample times the samples per tick: the
+    // target's fractional index, whose whole part plus one is the first
+    // sample not earlier, unless it falls on a sample. In integers, as the
+    // search waits for nothing longer than this on every query.
+    const std::uint64_t estimate = MultiplyHigh(static_cast<std::uint64_t>(ticks), indexScale) + 1;
+    return static_cast<std::ptrdiff_t>(std::min(estimate, static_cast<std::uint64_t>(n - 1)));
+  }
+  const double perTick =
+      static_cast<double>(n - 1) / (static_cast<double>(tn) - static_cast<double>(t0));
+  double estimate = d * perTick + 1.0;
+  if (!(estimate >= 0.0)) estimate = 0.0;
+  if (estimate > static_cast<double>(n - 1)) estimate = static_cast<double>(n - 1);
+  return std::max<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(estimate), 1);
+}
+
+// The search among n samples whose timestamps only go forward, from start
+// (see OrderedStart): with the timestamps in order the walks cannot change
+// the answer, only its cost.
+template <typename Records>
+[[gnu::always_inline]] inline std::ptrdiff_t SelectOrdered(const Records& samples, std::ptrdiff_t n,
+                                                           std::int64_t target,
+                                                           std::ptrdiff_t start) {
+  std::ptrdiff_t j = start;
+  // In a long history both reads miss the cache, and are issued together.
+  const std::int64_t previous = At(samples, j - 1);
+  const std::int64_t current = At(samples, j);
+  if (previous < target && current >= target) [[likely]] {
+    // The nearer of the two, the later on a tie, from the times in hand.
+    const std::int64_t after =
+        Difference(static_cast<std::uint64_t>(current), static_cast<std::uint64_t>(target));
+    const std::int64_t before =
+        Difference(static_cast<std::uint64_t>(target), static_cast<std::uint64_t>(previous));
+    return j - (before < after ? 1 : 0);
+  }
+  while (j < n - 1 && At(samples, j) < target) ++j;
+  while (j > 0 && At(samples, j - 1) >= target) --j;
+  return NearerOfPair(samples, j, target);
+}
+
+// The search where timestamps may repeat or go back: from the index the mean
+// spacing predicts, walked to a sample next to the target; where it starts
+// decides among repeated times.
+template <typename Records>
+inline std::ptrdiff_t SelectUnordered(const Records& samples, std::ptrdiff_t n, std::int64_t t0,
+                                      std::int64_t tn, double d, std::int64_t target) {
+  std::ptrdiff_t j = 0;
+  const std::int64_t span =
+      Difference(static_cast<std::uint64_t>(tn), static_cast<std::uint64_t>(t0));
+  if (span != 0) {
+    const double spacing = static_cast<double>(span) / static_cast<double>(n);
+    double estimate = d / spacing + 0.5;
+    // t0 <= target <= tn keeps the estimate near 0..n; clamp before the
+    // conversion so that no value can overflow it.
+    if (!(estimate >= 0.0)) estimate = 0.0;
+    if (estimate > static_cast<double>(n - 1)) estimate = static_cast<double>(n - 1);
+    j = static_cast<std::ptrdiff_t>(estimate);
+  }
+  // The first sample is not later than the target and the last not earlier,
+  // so both walks stay inside the array.
+  while (j > 0 && At(samples, j) > target) --j;
+  while (j < n - 1 && At(samples, j) < target) ++j;
+  return NearerOfPair(samples, j, target);
+}
+
 // Index of the nearest sample: see SelectSampleIndex. Records is
-// BlockRecords or SampleArray: whatever gives Timestamp(j).
+// BlockRecords, ModelBlockRecords or SampleArray: whatever gives
+// Timestamp(j) and First().
 template <typename Records>
 [[gnu::always_inline]] inline std::ptrdiff_t SelectIndex(const Records& samples, std::size_t count,
                                                          double offsetSeconds, bool ordered,
@@ -93,68 +180,9 @@ template <typename Records>
 
   if (target > tn) return n - 1;
   if (target < t0) return 0;
-
-  std::ptrdiff_t j = 0;
-  if (ordered) {
-    // The first sample not earlier than the target, then the nearer of it
-    // and the one before. The start assumes even spacing; with the
-    // timestamps in order the walks cannot change the answer, only its cost.
-    if (n == 1) return 0;
-    if (indexScale != 0) [[likely]] {
-      // The ticks from the first sample times the samples per tick: the
-      // target's fractional index, whose whole part plus one is the first
-      // sample not earlier, unless it falls on a sample. In integers, as
-      // the search waits for nothing longer than this on every query.
-      const std::uint64_t estimate =
-          MultiplyHigh(static_cast<std::uint64_t>(ticks), indexScale) + 1;
-      // At least 1 (the sample before is there to read), at most the last.
-      j = static_cast<std::ptrdiff_t>(std::min(estimate, static_cast<std::uint64_t>(n - 1)));
-    } else {
-      const double perTick =
-          static_cast<double>(n - 1) / (static_cast<double>(tn) - static_cast<double>(t0));
-      double estimate = d * perTick + 1.0;
-      if (!(estimate >= 0.0)) estimate = 0.0;
-      if (estimate > static_cast<double>(n - 1)) estimate = static_cast<double>(n - 1);
-      j = std::max<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(estimate), 1);
-    }
-    // In a long history both reads miss the cache, and are issued together.
-    const std::int64_t previous = At(samples, j - 1);
-    const std::int64_t current = At(samples, j);
-    if (previous < target && current >= target) [[likely]] {
-      // The nearer of the two, the later on a tie, from the times in hand.
-      const std::int64_t after =
-          Difference(static_cast<std::uint64_t>(current), static_cast<std::uint64_t>(target));
-      const std::int64_t before =
-          Difference(static_cast<std::uint64_t>(target), static_cast<std::uint64_t>(previous));
-      return j - (before < after ? 1 : 0);
-    }
-    while (j < n - 1 && At(samples, j) < target) ++j;
-    while (j > 0 && At(samples, j - 1) >= target) --j;
-  } else {
-    const std::int64_t span =
-        Difference(static_cast<std::uint64_t>(tn), static_cast<std::uint64_t>(t0));
-    if (span != 0) {
-      const double spacing = static_cast<double>(span) / static_cast<double>(n);
-      double estimate = d / spacing + 0.5;
-      // t0 <= target <= tn keeps the estimate near 0..n; clamp before the
-      // conversion so that no value can overflow it.
-      if (!(estimate >= 0.0)) estimate = 0.0;
-      if (estimate > static_cast<double>(n - 1)) estimate = static_cast<double>(n - 1);
-      j = static_cast<std::ptrdiff_t>(estimate);
-    }
-    // The first sample is not later than the target and the last not earlier,
-    // so both walks stay inside the array.
-    while (j > 0 && At(samples, j) > target) --j;
-    while (j < n - 1 && At(samples, j) < target) ++j;
-  }
-  if (j > 0) {
-    const std::int64_t after =
-        Difference(static_cast<std::uint64_t>(At(samples, j)), static_cast<std::uint64_t>(target));
-    const std::int64_t before = Difference(static_cast<std::uint64_t>(target),
-                                           static_cast<std::uint64_t>(At(samples, j - 1)));
-    j -= before < after ? 1 : 0;
-  }
-  return j;
+  if (!ordered) return SelectUnordered(samples, n, t0, tn, d, target);
+  if (n == 1) return 0;
+  return SelectOrdered(samples, n, target, OrderedStart(n, t0, tn, ticks, d, indexScale));
 }
 
 // Gives out the length of a record, reallocating only when it differs.
@@ -198,28 +226,44 @@ struct ModelBlockRecords {
 
 template <typename Records>
 [[gnu::always_inline]] inline void WriteNearestIn(const Records& records,
-                                                  const SampleStore::View& view,
+                                                  const PublishedSamples& published,
                                                   double offsetSeconds, int valueCount,
                                                   std::uint8_t* p) {
   const std::ptrdiff_t index =
-      SelectIndex(records, view.count, offsetSeconds, view.ordered, view.indexScale);
+      SelectIndex(records, published.count, offsetSeconds, published.ordered, published.indexScale);
   if (index < 0) return WriteRecord(nullptr, valueCount, p);
   NativeToRecord(records.Record(static_cast<std::size_t>(index)), valueCount, p);
 }
 
-// The record of the sample nearest to offsetSeconds in view, at p.
-[[gnu::always_inline]] inline void WriteNearest(const SampleStore::View& view, double offsetSeconds,
-                                                int valueCount, std::uint8_t* p) {
-  const BlockRecords& records = view.records;
+// The record of the sample nearest to offsetSeconds among the published
+// samples, at p.
+[[gnu::always_inline]] inline void WriteNearest(const PublishedSamples& published,
+                                                double offsetSeconds, int valueCount,
+                                                std::uint8_t* p) {
+  const BlockRecords& records = published.records;
   if (records.shift == kBlockShift) {
     if (valueCount == 6 && records.stride == 32)
-      return WriteNearestIn(ModelBlockRecords<32>{records.blocks, records.first}, view,
+      return WriteNearestIn(ModelBlockRecords<32>{records.blocks, records.first}, published,
                             offsetSeconds, 6, p);
     if (valueCount == 4 && records.stride == 24)
-      return WriteNearestIn(ModelBlockRecords<24>{records.blocks, records.first}, view,
+      return WriteNearestIn(ModelBlockRecords<24>{records.blocks, records.first}, published,
                             offsetSeconds, 4, p);
   }
-  WriteNearestIn(records, view, offsetSeconds, valueCount, p);
+  WriteNearestIn(records, published, offsetSeconds, valueCount, p);
+}
+
+// GetSampleAt's one path, for the table entry and the history alike: the
+// record of the sample nearest to offsetSeconds at p, which already holds
+// the record's bytes. Inside a read section the published samples are read
+// without historyMutex, so the query never waits for an append, a save or
+// an export.
+[[gnu::always_inline]] inline void WriteSampleAt(SampleHistory& history, int valueCount,
+                                                 double offsetSeconds, std::uint8_t* p,
+                                                 bool inReadSection) {
+  if (inReadSection) [[likely]]
+    return WriteNearest(history.samples.ReadPublished(), offsetSeconds, valueCount, p);
+  LockGuard lock(history.historyMutex);
+  WriteNearest(history.samples.ReadPublished(), offsetSeconds, valueCount, p);
 }
 
 }  // namespace orv

@@ -101,15 +101,15 @@ void AppendRecords(ByteArray& image, const SampleSnapshot& snapshot, int n) {
 void AppendDecoded(SampleStore& samples, const std::uint8_t* records, std::size_t count, int n) {
   const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(n));
   while (count > 0) {
-    std::size_t room = 0;
-    std::uint8_t* p = samples.Room(room);
-    const std::size_t k = std::min(room, count);
+    std::size_t free = 0;
+    std::uint8_t* p = samples.WritableSlots(free);
+    const std::size_t k = std::min(free, count);
     if constexpr (kLittleEndian) {
       std::memcpy(p, records, k * entry);
     } else {
       for (std::size_t i = 0; i < k; ++i) RecordToNative(records + i * entry, n, p + i * entry);
     }
-    samples.Commit(k);
+    samples.Publish(k);
     records += k * entry;
     count -= k;
   }

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "framework/core/lock.h"
-#include "framework/core/values.h"
 #include "framework/core/read_sections.h"
+#include "framework/core/values.h"
 #include "framework/history/sample_query.h"
 #include "platform/platform.h"
 
@@ -282,16 +282,16 @@ TEST(SampleStore, KnowsWhetherEveryTimestampIsLaterThanTheOneBefore) {
     assigned = samples;
     for (std::size_t first = 0; first < samples.size(); first += 2) {
       const std::size_t count = std::min<std::size_t>(2, samples.size() - first);
-      std::size_t room = 0;
-      std::uint8_t* p = restored.Room(room);
-      ASSERT_GE(room, count);
+      std::size_t free = 0;
+      std::uint8_t* p = restored.WritableSlots(free);
+      ASSERT_GE(free, count);
       for (std::size_t k = 0; k < count; ++k) StoreNative(samples[first + k], 6, p + 32 * k);
-      restored.Commit(count);
+      restored.Publish(count);
     }
     for (const SampleStore* store : {&appended, &assigned, &restored}) {
-      const SampleStore::View view = store->Published();
-      EXPECT_EQ(view.count, samples.size());
-      EXPECT_EQ(view.ordered, c.ordered) << c.timestamps.size() << " samples";
+      const PublishedSamples published = store->ReadPublished();
+      EXPECT_EQ(published.count, samples.size());
+      EXPECT_EQ(published.ordered, c.ordered) << c.timestamps.size() << " samples";
       const std::vector<Sample> kept = *store;
       EXPECT_TRUE(std::equal(kept.begin(), kept.end(), samples.begin(), samples.end(),
                              [](const Sample& a, const Sample& b) {
