@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "framework/core/model.h"
-#include "framework/devices/device.h"
 #include "framework/core/read_sections.h"
+#include "framework/devices/device.h"
 #include "framework/timing/emulated_time.h"
 #include "framework/timing/runtime.h"
 #include "orv/driver_api.h"

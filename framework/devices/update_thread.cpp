@@ -1,8 +1,7 @@
 #include "framework/devices/update_thread.h"
 
-#include <charconv>
-
 #include "framework/core/lock.h"
+#include "framework/devices/recording.h"
 
 namespace orv {
 namespace {
@@ -15,41 +14,20 @@ void Log(EmuDevice& device, const char* text) {
   if (LogFn log = device.environment.log.load()) log(text);
 }
 
-// While memory is short, an append is tried again at most this often in
-// real time, however fast an emulated clock ticks.
-constexpr std::uint64_t kAppendRetryMicros = 1000000;
-
-// Appends the tick's sample. When no memory can be had, recording pauses
-// with one log line, every sample already recorded is kept, and the ticks
-// go on; samples are tried again about once a second until one fits, and
-// one line says so. The recording flag stays as the host set it; the gap
-// shows in the timestamps.
-void Record(EmuDevice& device, const Sample& sample) {
-  Runtime& runtime = *device.environment.runtime.load();
-  if (device.recordingPaused) {
-    const std::uint64_t now = runtime.RealMicroseconds();
-    if (now - device.lastAppendTry < kAppendRetryMicros) return;
-    device.lastAppendTry = now;
-  }
-  const bool appended = AppendSample(device.history, sample);
-  if (appended == !device.recordingPaused) return;
-  device.recordingPaused = !appended;
-  if (!appended) device.lastAppendTry = runtime.RealMicroseconds();
-  // The count as text: it may not fit the host's unsigned.
-  char count[24] = {};
-  std::to_chars(count, count + sizeof count - 1, SampleCount(device.history));
-  if (LogFn log = device.environment.log.load()) {
-    log(appended ? "Device %d: recording resumed with %s samples recorded.\n"
-                 : "Device %d: recording paused for lack of memory after %s samples.\n",
-        static_cast<int>(device.id), count);
-  }
-}
-
 void ThreadMain(void* arg) { RunUpdateLoop(*static_cast<EmuDevice*>(arg)); }
 
 // Ten times the interval, in 64 bits so that a huge interval cannot overflow.
 bool NapsRemain(const EmuDevice& device, std::int64_t naps) {
   return naps < 10 * static_cast<std::int64_t>(device.interval.load());
+}
+
+// The pause after a tick: one second, then interval more seconds in 100 ms
+// naps, each cut short by a stop.
+void WaitForNextTick(EmuDevice& device, Runtime& runtime) {
+  runtime.WaitMs(device.stopEvent, 1000);
+  for (std::int64_t naps = 0; NapsRemain(device, naps) && device.updating.load(); ++naps) {
+    runtime.WaitMs(device.stopEvent, 100);
+  }
 }
 
 }  // namespace
@@ -71,7 +49,7 @@ void RunTick(EmuDevice& device, Rng& rng, ScenarioPlayer* scenario) {
       device.pending[i] = false;
     }
   }
-  if (device.recording.load()) Record(device, working);
+  if (device.recording.load()) RecordSample(device, working);
 }
 
 void RunUpdateLoop(EmuDevice& device) {
@@ -82,10 +60,7 @@ void RunUpdateLoop(EmuDevice& device) {
   // short; the loop still tests updating at exactly the points it always did.
   while (device.updating.load()) {
     RunTick(device, rng, &scenario);
-    runtime.WaitMs(device.stopEvent, 1000);
-    for (std::int64_t naps = 0; NapsRemain(device, naps) && device.updating.load(); ++naps) {
-      runtime.WaitMs(device.stopEvent, 100);
-    }
+    WaitForNextTick(device, runtime);
   }
   Log(device, "Update Thread stopped (TID: 0x%X).\n", runtime.CurrentThreadId());
 }

@@ -210,6 +210,68 @@ bool Printable(const std::string& text) {
   return true;
 }
 
+const char* ActionName(ScenarioAction action) {
+  switch (action) {
+    case ScenarioAction::kSet:
+      return "set";
+    case ScenarioAction::kHold:
+      return "hold";
+    case ScenarioAction::kRamp:
+      return "ramp";
+  }
+  return "?";
+}
+
+// Refuses the first key that is unknown or belongs to another action.
+void CheckKeys(const Table& table, ScenarioAction action) {
+  const bool timed = action != ScenarioAction::kSet;
+  const bool ramp = action == ScenarioAction::kRamp;
+  for (const auto& [key, value] : table) {
+    const bool known = key == "at" || key == "devices" || key == "action" || key == "index" ||
+                       key == "note" || (key == "value" && !ramp) || (key == "duration" && timed) ||
+                       (key == "rate" && ramp);
+    if (known) continue;
+    const bool elsewhere = key == "value" || key == "duration" || key == "rate";
+    Refuse(value, "`" + key + "` " +
+                      (elsewhere ? std::string("does not apply to a ") + ActionName(action)
+                                 : std::string("is not a known key")));
+  }
+}
+
+std::int32_t IndexOf(const Value& index, const ModelDescription& model) {
+  if (!index.is_integer()) Refuse(index, "`index` must be an integer");
+  if (index.as_integer() < 0 || index.as_integer() >= model.valueCount) {
+    Refuse(index, "`index` " + std::to_string(index.as_integer()) + " is outside 0 to " +
+                      std::to_string(model.valueCount - 1) + " of " + model.shortName);
+  }
+  return static_cast<std::int32_t>(index.as_integer());
+}
+
+// Only a quantity may be ramped.
+void RequireQuantity(const Value& index, std::int32_t i, const ModelDescription& model) {
+  if (model.channels[i].kind == kKindQuantity) return;
+  Refuse(index, std::string("a ramp needs a quantity, and value ") + std::to_string(i) + " (" +
+                    model.channels[i].name + ") is a level, switch or alarm");
+}
+
+// A set or hold value: a number, stored as a write of its kind would store
+// it, or "invalid".
+float ValueOf(const Value& value, std::int32_t kind) {
+  if (value.is_string() && value.as_string().str == "invalid") return MakeInvalid();
+  if (value.is_string()) Refuse(value, "`value` must be a number or \"invalid\"");
+  return StoredByKind(kind, FloatValue(value, "value"));
+}
+
+std::string NoteOf(const Value& note) {
+  if (!note.is_string()) Refuse(note, "`note` must be a string");
+  const std::string& text = note.as_string().str;
+  if (text.size() > kMaxScenarioNote) {
+    Refuse(note, "`note` is longer than " + std::to_string(kMaxScenarioNote) + " characters");
+  }
+  if (!Printable(text)) Refuse(note, "`note` holds control characters");
+  return text;
+}
+
 ScenarioEvent ReadEvent(const Value& entry, const ModelDescription& model) {
   if (!entry.is_table()) Refuse(entry, "each `event` must be a table");
   const Table& table = entry.as_table();
@@ -226,63 +288,24 @@ ScenarioEvent ReadEvent(const Value& entry, const ModelDescription& model) {
   };
 
   event.action = ActionOf(require("action", "set, hold or ramp"));
-  const bool timed = event.action != ScenarioAction::kSet;
-  const bool ramp = event.action == ScenarioAction::kRamp;
-  const char* actionName = ramp ? "ramp" : timed ? "hold" : "set";
-  for (const auto& [key, value] : table) {
-    const bool known = key == "at" || key == "devices" || key == "action" || key == "index" ||
-                       key == "note" || (key == "value" && !ramp) || (key == "duration" && timed) ||
-                       (key == "rate" && ramp);
-    if (!known) {
-      const bool elsewhere = key == "value" || key == "duration" || key == "rate";
-      Refuse(value, "`" + key + "` " +
-                        (elsewhere ? std::string("does not apply to a ") + actionName
-                                   : std::string("is not a known key")));
-    }
-  }
-
+  CheckKeys(table, event.action);
   event.at = Seconds(require("at", "seconds of device clock"), "at");
   if (const Value* devices = find("devices")) ReadDevices(*devices, event);
-
   const Value& index = require("index", "the value it acts on");
-  if (!index.is_integer()) Refuse(index, "`index` must be an integer");
-  if (index.as_integer() < 0 || index.as_integer() >= model.valueCount) {
-    Refuse(index, "`index` " + std::to_string(index.as_integer()) + " is outside 0 to " +
-                      std::to_string(model.valueCount - 1) + " of " + model.shortName);
-  }
-  event.index = static_cast<std::int32_t>(index.as_integer());
-  const std::int32_t kind = model.channels[event.index].kind;
-
-  if (ramp) {
-    if (kind != kKindQuantity) {
-      Refuse(index, std::string("a ramp needs a quantity, and value ") +
-                        std::to_string(event.index) + " (" + model.channels[event.index].name +
-                        ") is a level, switch or alarm");
-    }
+  event.index = IndexOf(index, model);
+  if (event.action == ScenarioAction::kRamp) {
+    RequireQuantity(index, event.index, model);
     event.rate = FloatValue(require("rate", "change per second"), "rate");
   } else {
-    const Value& value = require("value", "a number or \"invalid\"");
-    if (value.is_string() && value.as_string().str == "invalid") {
-      event.value = MakeInvalid();
-    } else if (value.is_string()) {
-      Refuse(value, "`value` must be a number or \"invalid\"");
-    } else {
-      event.value = StoredByKind(kind, FloatValue(value, "value"));
-    }
+    event.value =
+        ValueOf(require("value", "a number or \"invalid\""), model.channels[event.index].kind);
   }
-  if (timed) {
+  if (event.action != ScenarioAction::kSet) {
     const Value& duration = require("duration", "seconds");
     event.duration = Seconds(duration, "duration");
     if (event.duration == 0) Refuse(duration, "`duration` must be above 0");
   }
-  if (const Value* note = find("note")) {
-    if (!note->is_string()) Refuse(*note, "`note` must be a string");
-    event.note = note->as_string().str;
-    if (event.note.size() > kMaxScenarioNote) {
-      Refuse(*note, "`note` is longer than " + std::to_string(kMaxScenarioNote) + " characters");
-    }
-    if (!Printable(event.note)) Refuse(*note, "`note` holds control characters");
-  }
+  if (const Value* note = find("note")) event.note = NoteOf(*note);
   return event;
 }
 

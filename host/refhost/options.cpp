@@ -66,37 +66,79 @@ constexpr const char* kValueOptions[] = {
     "plugin",   "web",   "dialogs",  "devices",    "interval",  "comm",    "duration", "speed",
     "scenario", "names", "save-dir", "export-dir", "separator", "decimal", "set"};
 
+// --web: "PORT", "HOST:PORT" or "[V6]:PORT"; the reason when it is bad.
+std::string ApplyWeb(const std::string& value, HostOptions& options) {
+  const std::size_t colon = value.rfind(':');
+  std::string host = colon == std::string::npos ? std::string() : value.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  if (colon != std::string::npos && host.empty()) return "expected [HOST:]PORT";
+  if (!ParseInt32(colon == std::string::npos ? value : value.substr(colon + 1), 0, 65535,
+                  options.webPort)) {
+    return "expected [HOST:]PORT with a port from 0 to 65535";
+  }
+  if (!host.empty()) options.webHost = host;
+  options.web = true;
+  return {};
+}
+
+// --names NAME1,NAME2; the reason when they are bad.
+std::string ApplyNames(const std::string& value, HostOptions& options) {
+  constexpr std::size_t kMaxName = kChannelNameBufferSize - 1;
+  if (!SplitPair(value, options.channelName1, options.channelName2)) {
+    return "expected two names NAME1,NAME2";
+  }
+  if (options.channelName1.size() > kMaxName || options.channelName2.size() > kMaxName) {
+    return "a channel name holds at most 15 characters";
+  }
+  options.namesGiven = true;
+  return {};
+}
+
+// --set INDEX=VALUE, for the devices of the plug-in named last.
+bool ApplySet(const std::string& value, HostOptions& options) {
+  const std::size_t equals = value.find('=');
+  ValueWrite write;
+  if (equals == std::string::npos ||
+      !ParseInt32(value.substr(0, equals), 0, std::numeric_limits<std::int32_t>::max(),
+                  write.index) ||
+      !ParseFloat(value.substr(equals + 1), write.value)) {
+    return false;
+  }
+  write.plugin = static_cast<std::int32_t>(options.pluginPaths.size()) - 1;
+  options.writes.push_back(write);
+  return true;
+}
+
+// Where an option that names one file or folder keeps it; null for others.
+std::string* PathOption(const std::string& name, HostOptions& options) {
+  if (name == "dialogs") return &options.dialogDir;
+  if (name == "scenario") return &options.scenario;
+  if (name == "save-dir") return &options.saveDir;
+  if (name == "export-dir") return &options.exportDir;
+  return nullptr;
+}
+
 // Applies one option that takes a value; false with error set when the value is bad.
 bool ApplyValue(const std::string& name, const std::string& value, HostOptions& options,
                 bool& devicesGiven, std::string& error) {
   constexpr std::int32_t kInt32Max = std::numeric_limits<std::int32_t>::max();
   constexpr std::int32_t kInt32Min = std::numeric_limits<std::int32_t>::min();
-  constexpr std::size_t kMaxName = kChannelNameBufferSize - 1;
   const auto fail = [&](const std::string& why) {
     error = "--" + name + " " + value + ": " + why;
     return false;
   };
-  if (name == "plugin") {
+  if (std::string* path = PathOption(name, options)) {
+    if (value.empty()) return fail(name == "scenario" ? "needs a file" : "needs a folder");
+    *path = value;
+  } else if (name == "plugin") {
     if (value.empty()) return fail("needs a path");
     if (options.pluginPaths.empty()) options.pluginPath = value;
     options.pluginPaths.push_back(value);
   } else if (name == "web") {
-    // "PORT", "HOST:PORT" or "[V6]:PORT".
-    const std::size_t colon = value.rfind(':');
-    std::string host = colon == std::string::npos ? std::string() : value.substr(0, colon);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-      host = host.substr(1, host.size() - 2);
-    }
-    if (colon != std::string::npos && host.empty()) return fail("expected [HOST:]PORT");
-    if (!ParseInt32(colon == std::string::npos ? value : value.substr(colon + 1), 0, 65535,
-                    options.webPort)) {
-      return fail("expected [HOST:]PORT with a port from 0 to 65535");
-    }
-    if (!host.empty()) options.webHost = host;
-    options.web = true;
-  } else if (name == "dialogs") {
-    if (value.empty()) return fail("needs a folder");
-    options.dialogDir = value;
+    const std::string why = ApplyWeb(value, options);
+    if (!why.empty()) return fail(why);
   } else if (name == "devices") {
     if (!ParseInt32(value, 0, 1000, options.devices)) return fail("expected 0 to 1000");
     devicesGiven = true;
@@ -123,42 +165,35 @@ bool ApplyValue(const std::string& name, const std::string& value, HostOptions& 
     }
     options.speed = value;
     options.speedFactor = factor;
-  } else if (name == "scenario") {
-    if (value.empty()) return fail("needs a file");
-    options.scenario = value;
   } else if (name == "names") {
-    if (!SplitPair(value, options.channelName1, options.channelName2)) {
-      return fail("expected two names NAME1,NAME2");
-    }
-    if (options.channelName1.size() > kMaxName || options.channelName2.size() > kMaxName) {
-      return fail("a channel name holds at most 15 characters");
-    }
-    options.namesGiven = true;
-  } else if (name == "save-dir") {
-    if (value.empty()) return fail("needs a folder");
-    options.saveDir = value;
-  } else if (name == "export-dir") {
-    if (value.empty()) return fail("needs a folder");
-    options.exportDir = value;
+    const std::string why = ApplyNames(value, options);
+    if (!why.empty()) return fail(why);
   } else if (name == "separator") {
     if (!ParseCharacter(value, options.separator)) return fail("expected one character or tab");
   } else if (name == "decimal") {
     if (!ParseCharacter(value, options.decimalPoint)) return fail("expected one character");
   } else if (name == "set") {
-    const std::size_t equals = value.find('=');
-    ValueWrite write;
-    if (equals == std::string::npos ||
-        !ParseInt32(value.substr(0, equals), 0, kInt32Max, write.index) ||
-        !ParseFloat(value.substr(equals + 1), write.value)) {
-      return fail("expected INDEX=VALUE");
-    }
-    write.plugin = static_cast<std::int32_t>(options.pluginPaths.size()) - 1;
-    options.writes.push_back(write);
+    if (!ApplySet(value, options)) return fail("expected INDEX=VALUE");
   } else if (name == "restore") {
     if (value.empty()) return fail("needs a file");
     options.restoreFiles.push_back(value);
   }
   return true;
+}
+
+// What the options say together; false with error set when they cannot go
+// together.
+bool CheckCombination(const HostOptions& options, std::string& error) {
+  if (options.pluginPath.empty()) {
+    error = "--plugin PATH is required";
+  } else if (!options.web && options.pluginPaths.size() > 1) {
+    error = "several --plugin need --web; the terminal table shows one plug-in";
+  } else if (options.separator == options.decimalPoint) {
+    error =
+        "--separator and --decimal must differ: exported lines such as 0.5.5 could not be "
+        "read back";
+  }
+  return error.empty();
 }
 
 // What CLI11 left over: an option it does not know, or a stray argument.
@@ -223,20 +258,7 @@ ParseStatus ParseOptions(const std::vector<std::string>& args, HostOptions& opti
     error = failure.what();
     return ParseStatus::kError;
   }
-  if (options.pluginPath.empty()) {
-    error = "--plugin PATH is required";
-    return ParseStatus::kError;
-  }
-  if (!options.web && options.pluginPaths.size() > 1) {
-    error = "several --plugin need --web; the terminal table shows one plug-in";
-    return ParseStatus::kError;
-  }
-  if (options.separator == options.decimalPoint) {
-    error =
-        "--separator and --decimal must differ: exported lines such as 0.5.5 could not be "
-        "read back";
-    return ParseStatus::kError;
-  }
+  if (!CheckCombination(options, error)) return ParseStatus::kError;
   if (!devicesGiven && !options.restoreFiles.empty()) options.devices = 0;
   return ParseStatus::kRun;
 }

@@ -253,10 +253,18 @@ struct WebServer::Impl {
   }
 
   void Routes();
+  void PageRoutes();
+  void DeviceRoutes();
+  void ControlRoutes();
+  void DataRoutes();
+  void RefuseOtherMethods();
   void Route(const char* method, const std::string& pattern, httplib::Server::Handler handler);
   std::set<std::string> patterns_;
   std::set<std::pair<std::string, std::string>> routes_;
 };
+
+// One device's path: driver and device number.
+const std::string kDevicePath = R"(/api/drivers/([^/]+)/devices/([^/]+))";
 
 void WebServer::Impl::Route(const char* method, const std::string& pattern,
                             httplib::Server::Handler handler) {
@@ -268,9 +276,17 @@ void WebServer::Impl::Route(const char* method, const std::string& pattern,
   routes_.insert({name, pattern});
 }
 
+// Every route, then the 405 answers for the other methods on their paths.
 void WebServer::Impl::Routes() {
-  const std::string device = R"(/api/drivers/([^/]+)/devices/([^/]+))";
+  PageRoutes();
+  DeviceRoutes();
+  ControlRoutes();
+  DataRoutes();
+  RefuseOtherMethods();
+}
 
+// The page, its assets, and the state and log it polls.
+void WebServer::Impl::PageRoutes() {
   Route("GET", "/", [this](const httplib::Request&, httplib::Response& response) {
     const EmbeddedAsset* page = FindEmbeddedAsset("index.html");
     std::string html(reinterpret_cast<const char*>(page->data), page->size);
@@ -306,6 +322,10 @@ void WebServer::Impl::Routes() {
              ToJson(refhost::LogBook::Shared().After(
                  static_cast<std::uint64_t>(std::min(after, 1e18)), 500)));
   });
+}
+
+// Adding, reading and removing a device.
+void WebServer::Impl::DeviceRoutes() {
   Route("POST", R"(/api/drivers/([^/]+)/devices)",
         [this](const httplib::Request& request, httplib::Response& response) {
           std::int32_t driver = 0;
@@ -320,19 +340,25 @@ void WebServer::Impl::Routes() {
           const SessionResult result = session.AddDevice(driver, add, id);
           SendResult(response, result, json{{"id", id}});
         });
-  Route("GET", device, [this](const httplib::Request& request, httplib::Response& response) {
+  Route("GET", kDevicePath, [this](const httplib::Request& request, httplib::Response& response) {
     std::int32_t driver = 0, id = 0;
     if (!DeviceOf(request, response, driver, id)) return;
     refhost::DeviceState state;
     const SessionResult result = session.Device(driver, id, state);
     SendResult(response, result, result.ok() ? ToJson(state) : json());
   });
-  Route("DELETE", device, [this](const httplib::Request& request, httplib::Response& response) {
-    std::int32_t driver = 0, id = 0;
-    if (!DeviceOf(request, response, driver, id)) return;
-    SendResult(response, session.RemoveDevice(driver, id), json{{"removed", id}});
-  });
-  Route("POST", device + "/settings",
+  Route("DELETE", kDevicePath,
+        [this](const httplib::Request& request, httplib::Response& response) {
+          std::int32_t driver = 0, id = 0;
+          if (!DeviceOf(request, response, driver, id)) return;
+          SendResult(response, session.RemoveDevice(driver, id), json{{"removed", id}});
+        });
+}
+
+// The calls that change a device: settings, values, switches and display
+// settings.
+void WebServer::Impl::ControlRoutes() {
+  Route("POST", kDevicePath + "/settings",
         [this](const httplib::Request& request, httplib::Response& response) {
           std::int32_t driver = 0, id = 0;
           json body;
@@ -344,7 +370,7 @@ void WebServer::Impl::Routes() {
           if (!ParseSettingsRequest(body, settings, error)) return SendError(response, 400, error);
           SendResult(response, session.ShowSettings(driver, id, settings), json::object());
         });
-  Route("POST", device + "/values/([^/]+)",
+  Route("POST", kDevicePath + "/values/([^/]+)",
         [this](const httplib::Request& request, httplib::Response& response) {
           std::int32_t driver = 0, id = 0, index = 0;
           json body;
@@ -359,7 +385,7 @@ void WebServer::Impl::Routes() {
         });
   for (const char* what : {"updating", "recording"}) {
     const bool updating = std::string(what) == "updating";
-    Route("POST", device + "/" + what,
+    Route("POST", kDevicePath + "/" + what,
           [this, updating](const httplib::Request& request, httplib::Response& response) {
             std::int32_t driver = 0, id = 0;
             json body;
@@ -375,13 +401,7 @@ void WebServer::Impl::Routes() {
                        json::object());
           });
   }
-  Route("POST", device + "/clear",
-        [this](const httplib::Request& request, httplib::Response& response) {
-          std::int32_t driver = 0, id = 0;
-          if (!DeviceOf(request, response, driver, id)) return;
-          SendResult(response, session.ClearHistory(driver, id), json::object());
-        });
-  Route("POST", device + "/channels/([^/]+)/config",
+  Route("POST", kDevicePath + "/channels/([^/]+)/config",
         [this](const httplib::Request& request, httplib::Response& response) {
           std::int32_t driver = 0, id = 0, index = 0;
           json body;
@@ -396,7 +416,17 @@ void WebServer::Impl::Routes() {
           }
           SendResult(response, session.SetChannelConfig(driver, id, index, config), json::object());
         });
-  Route("GET", device + "/chart",
+}
+
+// The history and the image: clear, chart, save, restore and export.
+void WebServer::Impl::DataRoutes() {
+  Route("POST", kDevicePath + "/clear",
+        [this](const httplib::Request& request, httplib::Response& response) {
+          std::int32_t driver = 0, id = 0;
+          if (!DeviceOf(request, response, driver, id)) return;
+          SendResult(response, session.ClearHistory(driver, id), json::object());
+        });
+  Route("GET", kDevicePath + "/chart",
         [this](const httplib::Request& request, httplib::Response& response) {
           std::int32_t driver = 0, id = 0;
           double from = 0.0, to = 0.0, points = 0.0;
@@ -414,7 +444,7 @@ void WebServer::Impl::Routes() {
               session.Chart(driver, id, from, to, static_cast<std::int32_t>(points), chart);
           SendResult(response, result, result.ok() ? ToJson(chart) : json());
         });
-  Route("GET", device + "/image",
+  Route("GET", kDevicePath + "/image",
         [this](const httplib::Request& request, httplib::Response& response) {
           std::int32_t driver = 0, id = 0;
           if (!DeviceOf(request, response, driver, id)) return;
@@ -436,7 +466,7 @@ void WebServer::Impl::Routes() {
           const SessionResult result = session.Restore(driver, image, id);
           SendResult(response, result, json{{"id", id}});
         });
-  Route("GET", device + "/export",
+  Route("GET", kDevicePath + "/export",
         [this](const httplib::Request& request, httplib::Response& response) {
           std::int32_t driver = 0, id = 0;
           char separator = ';', decimal = '.';
@@ -454,8 +484,10 @@ void WebServer::Impl::Routes() {
                                                          std::to_string(id) + ".csv\"");
           response.set_content(text, "text/csv");
         });
+}
 
-  // A known path asked with another method: 405, naming the ones it takes.
+// A known path asked with another method: 405, naming the ones it takes.
+void WebServer::Impl::RefuseOtherMethods() {
   for (const std::string& pattern : patterns_) {
     std::string allowed;
     for (const char* method : {"GET", "POST", "DELETE"}) {
