@@ -76,6 +76,8 @@ done
 epoch=$(git log -1 --format=%ct 2>/dev/null || true)
 [[ -n $epoch ]] && export SOURCE_DATE_EPOCH=$epoch
 # Debian's runtime DLLs carry their debug information (libstdc++-6.dll: 20 MB).
+# Stripping keeps the .rsrc section, so the version resources stay
+# (tools/check_version_resources.sh reads them from the zip).
 "$strip" "$strip_mode" "$stage"/bin/*
 cp include/orv/driver_api.h "$stage/include/orv/"
 compiler="MinGW-w64 GCC $(i686-w64-mingw32-g++-posix -dumpfullversion 2>/dev/null || echo 12)"

@@ -6,7 +6,8 @@
 # 32-bit Wine (tools/win32_run.sh), the MSVC-ABI DLLs under the probe (a host
 # built with that ABI) and their zip, the 64-bit Windows build's
 # whole test suite under Wine, the unit tests as 32-bit x86 programs under
-# qemu-i386, the release zip, and fuzzes the image and scenario readers.
+# qemu-i386, the release zip and its files' version resources, and fuzzes the
+# image and scenario readers.
 # Ends with one line "N passed, N failed" over every stage.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -104,6 +105,8 @@ if [[ -f cmake/toolchains/mingw-i686.cmake ]]; then
   done
   stage "release zip"
   run_step "release zip" tools/package_release.sh
+  run_step "release zip: version resources" tools/check_version_resources.sh
+  run_step "version resource check fails on altered copies" tools/check_version_resources.sh --self-test
 fi
 
 # The 32-bit DLLs themselves, under 32-bit Wine (the runtime tools/setup.sh
@@ -128,6 +131,7 @@ elif [[ -x tools/win32_run.sh ]]; then
     run_ctest msvc-abi-i686 tools/test_msvc_abi.sh
     stage "msvc release zip: the probe runs each plug-in from the unpacked zip"
     run_step "msvc release zip" tools/package_release.sh --msvc
+    run_step "msvc release zip: version resources" tools/check_version_resources.sh --msvc
     run_step "msvc release zip under Wine" tools/test_release_zip.sh --msvc
   fi
 fi
