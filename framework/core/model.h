@@ -1,3 +1,8 @@
+// core/: what every folder of the framework and every model shares: the model
+// description, the value helpers, the generator, a scoped lock and the
+// lock-free read sections. Uses only the platform layer and the host's
+// contract header.
+//
 // What a model contributes to the framework: its identity, descriptor tables,
 // the treatment of each value index by SetValue, default display settings,
 // the settings-dialog variant and one step function. Differences between the

@@ -1,3 +1,6 @@
+// devices/: the device record, its update thread and the registry of a
+// driver's devices. Uses core/, timing/, history/ and scenario/.
+//
 // The emulated device record and the operations on its live values, its
 // recording switch and its channel display settings.
 #ifndef ORV_FRAMEWORK_DEVICES_DEVICE_H

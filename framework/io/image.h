@@ -1,3 +1,6 @@
+// io/: what leaves a device as bytes or text: the saved image and the
+// history export. Uses devices/ and history/.
+//
 // The saved device image: a little-endian byte layout that the host keeps
 // between runs, written field by field (never a memory dump) so that an image
 // written on one platform restores on every other.

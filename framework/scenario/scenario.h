@@ -1,3 +1,6 @@
+// scenario/: scenario files read at Init and played after each model step.
+// Uses core/ (the model's description and values) and toml11.
+//
 // Scenarios: an opt-in list of timed disturbances, read from the file that
 // ORV_SCENARIO names when the driver initialises. Each event writes, holds or
 // ramps one live value at a second of a device's own clock, so a host can be

@@ -1,3 +1,6 @@
+// timing/: the clocks the update threads run on: the real one and the
+// emulated one. Uses only the platform layer.
+//
 // What the framework needs from the operating system at run time: threads,
 // waits that a stop cuts short, the local clock and message boxes. The plug-ins always use
 // SystemRuntime(); unit tests supply a virtual clock so that hundreds of
