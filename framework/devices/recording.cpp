@@ -3,7 +3,6 @@
 #include <charconv>
 
 #include "framework/history/history.h"
-#include "framework/timing/runtime.h"
 
 namespace orv {
 namespace {
@@ -14,8 +13,7 @@ constexpr std::uint64_t kAppendRetryMicros = 1000000;
 
 }  // namespace
 
-void RecordSample(EmuDevice& device, const Sample& sample) {
-  Runtime& runtime = *device.environment.runtime.load();
+void RecordSample(EmuDevice& device, Runtime& runtime, const Sample& sample) {
   if (device.recordingPaused) {
     const std::uint64_t now = runtime.RealMicroseconds();
     if (now - device.lastAppendTry < kAppendRetryMicros) return;

@@ -32,7 +32,7 @@ void WaitForNextTick(EmuDevice& device, Runtime& runtime) {
 
 }  // namespace
 
-void RunTick(EmuDevice& device, Rng& rng, ScenarioPlayer* scenario) {
+void RunTick(EmuDevice& device, Runtime& runtime, Rng& rng, ScenarioPlayer* scenario) {
   const int n = device.valueCount();
   Sample working;
   {
@@ -40,8 +40,8 @@ void RunTick(EmuDevice& device, Rng& rng, ScenarioPlayer* scenario) {
     for (int i = 0; i < n; ++i) working.values[i] = device.live.values[i];
   }
   device.environment.model->step(working.values, rng);
-  working.timestamp = device.environment.runtime.load()->LocalFileTimeNow();
-  if (scenario != nullptr) scenario->Apply(working.values, working.timestamp);
+  working.timestamp = runtime.LocalFileTimeNow();
+  if (scenario != nullptr) scenario->Apply(working.values, runtime.DeviceClockTicks());
   {
     LockGuard lock(device.valueMutex);
     for (int i = 0; i < n; ++i) {
@@ -49,7 +49,7 @@ void RunTick(EmuDevice& device, Rng& rng, ScenarioPlayer* scenario) {
       device.pending[i] = false;
     }
   }
-  if (device.recording.load()) RecordSample(device, working);
+  if (device.recording.load()) RecordSample(device, runtime, working);
 }
 
 void RunUpdateLoop(EmuDevice& device) {
@@ -59,7 +59,7 @@ void RunUpdateLoop(EmuDevice& device) {
   // A stop sets stopEvent after clearing updating, so it cuts the current wait
   // short; the loop still tests updating at exactly the points it always did.
   while (device.updating.load()) {
-    RunTick(device, rng, &scenario);
+    RunTick(device, runtime, rng, &scenario);
     WaitForNextTick(device, runtime);
   }
   Log(device, "Update Thread stopped (TID: 0x%X).\n", runtime.CurrentThreadId());

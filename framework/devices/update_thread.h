@@ -20,14 +20,20 @@ inline ScenarioPlayer ScenarioPlayerFor(EmuDevice& device) {
                         device.environment.log);
 }
 
-// One tick: copy, model step without a lock, timestamp, the scenario's due
-// events (when one is given), write-back around the pending flags, append
-// while recording.
-void RunTick(EmuDevice& device, Rng& rng, ScenarioPlayer* scenario = nullptr);
+// One tick on runtime's clock: copy, model step without a lock, timestamp,
+// the scenario's due events (when one is given), write-back around the
+// pending flags, append while recording.
+void RunTick(EmuDevice& device, Runtime& runtime, Rng& rng, ScenarioPlayer* scenario = nullptr);
+// The same on the driver's current runtime, for ticks run outside an update
+// thread (tests).
+inline void RunTick(EmuDevice& device, Rng& rng, ScenarioPlayer* scenario = nullptr) {
+  RunTick(device, *device.environment.runtime.load(), rng, scenario);
+}
 
-// The thread body: ticks while updating, with the one-second sleep and the
-// 100 ms naps of interval, each cut short by a stop, then writes its stop line. Unit tests call it
-// directly under a virtual clock.
+// The thread body: takes the driver's runtime once and keeps it (a later
+// Init's clock serves devices started after it), ticks while updating, with the one-second sleep
+// and the 100 ms naps of interval, each cut short by a stop, then writes its stop line. Unit tests
+// call it directly under a virtual clock.
 void RunUpdateLoop(EmuDevice& device);
 
 }  // namespace orv

@@ -67,14 +67,13 @@ ScenarioPlayer::ScenarioPlayer(const Scenario* scenario, DeviceId id, const Mode
   }
 }
 
-void ScenarioPlayer::Apply(float* values, std::uint64_t timestamp) {
+void ScenarioPlayer::Apply(float* values, std::uint64_t deviceClock) {
   if (events_.empty()) return;
   if (!ticked_) {
-    origin_ = timestamp;
+    origin_ = deviceClock;
     previous_ = 0;
   }
-  // A real clock set back gives a negative distance: nothing is due then.
-  const auto elapsed = static_cast<std::int64_t>(timestamp - origin_);
+  const auto elapsed = static_cast<std::int64_t>(deviceClock - origin_);
   for (Playing& playing : events_) {
     const ScenarioEvent& event = *playing.event;
     if (playing.done || elapsed < event.at) continue;

@@ -23,9 +23,11 @@ class ScenarioPlayer {
   ScenarioPlayer(const Scenario* scenario, DeviceId id, const ModelDescription& model,
                  const std::atomic<LogFn>& log);
 
-  // Applies the due events to a tick's values after the model step. The
-  // device clock is the timestamp's distance from the first tick's.
-  void Apply(float* values, std::uint64_t timestamp);
+  // Applies the due events to a tick's values after the model step.
+  // deviceClock is the device's monotonic clock in 100 ns units
+  // (Runtime::DeviceClockTicks); the events' seconds count from its first
+  // tick.
+  void Apply(float* values, std::uint64_t deviceClock);
 
  private:
   struct Playing {

@@ -64,6 +64,9 @@ class EmulatedRuntime final : public Runtime {
   std::uint32_t CurrentThreadId() override;
   int ShowMessageBox(const char* text, const char* caption, unsigned flags) override;
   std::uint64_t RealMicroseconds() override { return base_.RealMicroseconds(); }
+  // The thread's own clock, which only moves forward: its timestamps are the
+  // driver's emulated origin plus its nominal waits.
+  std::uint64_t DeviceClockTicks() override { return LocalFileTimeNow(); }
 
  private:
   Runtime& base_;

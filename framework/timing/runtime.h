@@ -30,6 +30,12 @@ class Runtime {
   // Real time in microseconds, whatever clock the devices' samples follow:
   // what paces work that must not run more often than the machine allows.
   virtual std::uint64_t RealMicroseconds() { return platform::MonotonicMicroseconds(); }
+  // The calling device's clock in 100 ns units from an arbitrary origin:
+  // monotonic, so that a step of the wall clock (daylight saving, a time
+  // server) moves no scenario event. Differences are what count; on an
+  // emulated clock it advances with the thread's nominal waits, as its
+  // timestamps do.
+  virtual std::uint64_t DeviceClockTicks() { return platform::MonotonicMicroseconds() * 10; }
 };
 
 // The real clock, real threads and real message boxes.

@@ -49,7 +49,12 @@ class VirtualRuntime final : public Runtime {
     if (onSleep) onSleep(milliseconds, now);
     return stop.waitMs(0);
   }
-  std::uint64_t LocalFileTimeNow() override { return kStart + nowMs.load() * 10000ULL; }
+  // The wall clock: virtual time plus whatever steps a test gave it.
+  std::uint64_t LocalFileTimeNow() override {
+    return kStart + nowMs.load() * 10000ULL + static_cast<std::uint64_t>(wallStep.load());
+  }
+  // The device clock is virtual time itself, which no wall-clock step moves.
+  std::uint64_t DeviceClockTicks() override { return nowMs.load() * 10000ULL; }
   std::uint32_t CurrentThreadId() override { return platform::CurrentThreadId(); }
   int ShowMessageBox(const char* text, const char* caption, unsigned flags) override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -68,6 +73,9 @@ class VirtualRuntime final : public Runtime {
   std::atomic<std::uint64_t> nowMs{0};
   std::atomic<int> sleeps{0};
   std::atomic<std::uint64_t> realMicros{0};
+  // A step of the wall clock in 100 ns units (daylight saving, a time
+  // server): moves timestamps, not the device clock.
+  std::atomic<std::int64_t> wallStep{0};
   bool failThreadStart = false;
   // Called after every wait with its length and the new virtual time.
   std::function<void(std::uint32_t, std::uint64_t)> onSleep;

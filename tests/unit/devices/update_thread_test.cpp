@@ -292,6 +292,27 @@ TEST(UpdateLoop, TicksFollowEachOtherEveryOnePlusIntervalSeconds) {
   }
 }
 
+// A second Init may choose another clock while devices run: each thread
+// keeps the runtime it started with, for its waits, its timestamps and its
+// recording, so its samples stay one second apart and in order.
+TEST(UpdateLoop, ARuntimeChosenLaterServesOnlyDevicesStartedAfterIt) {
+  Rig rig(kCounting);
+  rig.dev().interval.store(0);
+  rig.dev().recording.store(true);
+  testing::VirtualRuntime later;
+  later.nowMs = 3600 * 1000;  // a clock an hour ahead
+  RunLoop(rig, [&](std::uint32_t, int ticks, int) {
+    if (ticks == 3) rig.env.runtime.store(&later);
+    return ticks == 8;
+  });
+  const std::vector<Sample> samples = Samples(rig.dev());
+  ASSERT_EQ(samples.size(), 8u);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    EXPECT_EQ(samples[i].timestamp, At(1000 * i)) << "sample " << i;
+  }
+  EXPECT_EQ(later.sleeps.load(), 0);
+}
+
 TEST(UpdateLoop, ChangingIntervalDuringPauseMovesItsEnd) {
   const struct {
     std::int32_t before;

@@ -265,6 +265,54 @@ TEST(ScenarioPlayer, EachActionOnEachModelFollowsTheModelsOwnStep) {
   }
 }
 
+// The wall clock may step (daylight saving, a time server) while a device
+// runs: the samples' timestamps show the step, the events stay at their
+// second of the device's monotonic clock.
+TEST(ScenarioPlayer, AWallClockStepMovesNoEvent) {
+  const ScenarioParse parse =
+      ParseScenario(Event("at = 5\naction = \"set\"\nindex = 1\nvalue = 7\n") +
+                        Event("at = 10\naction = \"set\"\nindex = 1\nvalue = 9\n"),
+                    co2::kModel);
+  ASSERT_TRUE(parse.ok) << parse.reason;
+  constexpr std::int64_t kHour = 3600 * kTicksPerSecond;
+  const struct {
+    const char* name;
+    std::vector<std::pair<int, std::int64_t>> steps;  // at the tick of second s, step by
+  } cases[] = {
+      {"no step", {}},
+      {"an hour forward", {{2, kHour}}},
+      {"an hour back", {{2, -kHour}}},
+      {"forward, then back", {{2, kHour}, {6, -kHour}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::VirtualRuntime runtime;
+    DeviceEnvironment env;
+    env.model = &co2::kModel;
+    env.runtime = &runtime;
+    env.log.store(&CaptureLog);
+    env.scenario.store(&parse.scenario);
+    EmuDevice device(env);
+    device.id = 1;
+    g_log.clear();
+    ScenarioPlayer player = ScenarioPlayerFor(device);
+    Rng rng(SeedFor(1));
+    for (int second = 0; second <= 12; ++second) {
+      for (const auto& [at, by] : c.steps) {
+        if (at == second) runtime.wallStep += by;
+      }
+      RunTick(device, rng, &player);
+      const float nominal = GetValue(device, 1);
+      EXPECT_EQ(nominal == 7.0f, second >= 5 && second < 10) << "second " << second;
+      EXPECT_EQ(nominal == 9.0f, second >= 10) << "second " << second;
+      runtime.nowMs += 1000;
+    }
+    ASSERT_EQ(g_log.size(), 2u);
+    EXPECT_NE(g_log[0].find("at second 5:"), std::string::npos) << g_log[0];
+    EXPECT_NE(g_log[1].find("at second 10:"), std::string::npos) << g_log[1];
+  }
+}
+
 TEST(ScenarioPlayer, LogLinesNameDeviceSecondAndWhatWasDone) {
   ScenarioEvent event;
   event.index = 3;
