@@ -7,8 +7,8 @@
 #      is saved (GET .../image) and exported (GET .../export) through the
 #      page's routes while 4 clients ask for another device's state and 4
 #      for its own
-# Prints one table (README "The dashboard under load"); wrk's own output
-# lands in build/bench-dashboard. Installs wrk and curl if missing.
+# Prints one table (docs/performance.md, "The dashboard under load"); wrk's
+# own output lands in build/bench-dashboard. Installs wrk and curl if missing.
 #   ORV_BENCH_SECONDS=60        length of step 2
 #   ORV_BENCH_SAMPLES=16000000  history of step 3 (0 skips step 3)
 set -euo pipefail

@@ -7,8 +7,8 @@
 # (a chart of a device removed since its state was read answers 404, which is
 # counted apart) and the host's resident memory after the first minute shows no
 # trend: the second half of the samples after it reaches no more than 5 % above
-# the highest of the first half. Prints the figures (README "The dashboard under
-# load"); the samples of resident memory and threads land in
+# the highest of the first half. Prints the figures (docs/performance.md, "The
+# dashboard under load"); the samples of resident memory and threads land in
 # build/soak-dashboard.
 #   ORV_SOAK_SECONDS=600  length of the run
 set -euo pipefail

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, then builds and tests the default
-# build, the AddressSanitizer+UBSan and ThreadSanitizer builds, the web
-# dashboard in headless chromium, the 32-bit
+# build, the AddressSanitizer+UBSan and ThreadSanitizer builds, the docs
+# (tools/check_docs.py), the web dashboard in headless chromium, the 32-bit
 # Windows DLLs with their export/import check and their test suites under
 # 32-bit Wine (tools/win32_run.sh), the MSVC-ABI DLLs under the probe (a host
 # built with that ABI) and their zip, the 64-bit Windows build's
@@ -81,6 +81,11 @@ for preset in default asan tsan; do
     failed=$((failed + 1))
   fi
 done
+
+# Needs the default build's orv_host, whose --help lists the options.
+stage "docs: README.md and docs/ name only options, paths and links that exist"
+run_step "docs check" python3 tools/check_docs.py
+run_step "docs check self-test" python3 tools/test_check_docs.py
 
 if [[ -f tools/test_browser.sh ]]; then
   stage "browser: the web dashboard in headless chromium"

@@ -1,16 +1,17 @@
 // What the reference host holds: the loaded driver plug-ins, their devices and
 // the reference dialogs' answers. The session is the only code that calls the
-// driver tables, and its lock follows the design's calling rules (Parts 1.2
-// and 2.2) when several threads (terminal loop, web requests) use one session:
+// driver tables, and its lock keeps the calling rules of the threading notes
+// in include/orv/driver_api.h when several threads (terminal loop, web
+// requests) use one session:
 // - exclusive for what changes the registry (open, close, add, restore,
 //   remove) and for a dialog's answers together with the call that consumes
 //   them (add, restore, settings), so two of these never interleave;
 // - shared for every other table call, so reads (state, device, chart, save,
 //   export) run side by side and a long save or export delays only registry
 //   changes; a device removed meanwhile answers kNotFound afterwards;
-// - SetUpdating, which the design does not allow twice at once for one
-//   device, and the read-modify-write of a channel's display settings are
-//   serialized per device.
+// - SetUpdating, which the header tags [host-main per device], so never twice
+//   at once for one device, and the read-modify-write of a channel's display
+//   settings are serialized per device.
 // Answers are plain structs; turning them into text or JSON is the caller's job.
 #ifndef ORV_HOST_REFHOST_SESSION_H
 #define ORV_HOST_REFHOST_SESSION_H
