@@ -12,6 +12,7 @@
 
 #include "framework/core/model.h"
 #include "framework/history/history.h"
+#include "framework/scenario/live_events.h"
 #include "framework/scenario/scenario.h"
 #include "framework/timing/runtime.h"
 #include "orv/driver_api.h"
@@ -61,6 +62,9 @@ struct EmuDevice {
 
   // Owned by SetUpdating under controlMutex: serialises starting and stopping.
   platform::ThreadHandle updateThread = nullptr;
+  // The runtime the thread runs on and is ended with, set before it starts:
+  // a later Init may choose another clock meanwhile.
+  Runtime* threadRuntime = nullptr;
   platform::Mutex controlMutex;
   // Set by SetUpdating after it clears updating, reset before it starts a
   // thread: ends the thread's sleep or nap at once, so a stop does not wait
@@ -81,6 +85,11 @@ struct EmuDevice {
   platform::Mutex valueMutex;
 
   SampleHistory history;
+
+  // Events posted by the control endpoint (any thread, without a lock) and
+  // taken in by the update thread, which also publishes its device clock
+  // there after each tick.
+  LiveEventInbox liveEvents;
 
   // Owned by the update thread: set while appends fail for lack of memory,
   // with the real time (Runtime::RealMicroseconds) of the last try.

@@ -53,7 +53,10 @@ void RunTick(EmuDevice& device, Runtime& runtime, Rng& rng, ScenarioPlayer* scen
 }
 
 void RunUpdateLoop(EmuDevice& device) {
-  Runtime& runtime = *device.environment.runtime.load();
+  // The runtime that started the thread, set before it started; a loop run
+  // directly (unit tests) takes the driver's.
+  Runtime& runtime =
+      device.threadRuntime != nullptr ? *device.threadRuntime : *device.environment.runtime.load();
   Rng rng(SeedFor(device.id));
   ScenarioPlayer scenario = ScenarioPlayerFor(device);
   // A stop sets stopEvent after clearing updating, so it cuts the current wait
@@ -67,16 +70,18 @@ void RunUpdateLoop(EmuDevice& device) {
 
 void SetUpdating(EmuDevice& device, bool on) {
   LockGuard lock(device.controlMutex);
-  Runtime& runtime = *device.environment.runtime.load();
   if (on && !device.updating.load()) {
+    Runtime& runtime = *device.environment.runtime.load();
     device.stopEvent.reset();  // no thread waits on it: the last one was joined
     device.updating.store(true);
+    device.threadRuntime = &runtime;
     std::uint32_t threadId = 0;
     platform::ThreadHandle handle = nullptr;
     // The state is settled before the host's log function runs: in a host
     // that is out of memory it may throw, and the device must stay consistent.
     if (!runtime.StartThread(&ThreadMain, &device, &handle, &threadId)) {
       device.updating.store(false);
+      device.threadRuntime = nullptr;
       Log(device, "Could not create update thread.");
       return;
     }
@@ -85,8 +90,9 @@ void SetUpdating(EmuDevice& device, bool on) {
   } else if (!on && device.updating.load()) {
     device.updating.store(false);
     device.stopEvent.set();
-    runtime.JoinThread(device.updateThread);
+    device.threadRuntime->JoinThread(device.updateThread);
     device.updateThread = nullptr;
+    device.threadRuntime = nullptr;
   }
 }
 

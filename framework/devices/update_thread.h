@@ -14,10 +14,11 @@ namespace orv {
 void SetUpdating(EmuDevice& device, bool on);
 bool IsUpdating(const EmuDevice& device);
 
-// The player of the driver's scenario for this device's update thread.
+// The player of the driver's scenario and the device's live events for this
+// device's update thread.
 inline ScenarioPlayer ScenarioPlayerFor(EmuDevice& device) {
   return ScenarioPlayer(device.environment.scenario.load(), device.id, *device.environment.model,
-                        device.environment.log);
+                        device.environment.log, &device.liveEvents);
 }
 
 // One tick on runtime's clock: copy, model step without a lock, timestamp,

@@ -10,26 +10,14 @@
 #include <vector>
 
 #include "framework/core/values.h"
+#include "framework/scenario/event_decoder.h"
 #include "framework/scenario/scenario.h"
-
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wconversion"
-#pragma GCC diagnostic ignored "-Wsign-conversion"
-#pragma GCC diagnostic ignored "-Wshadow"
-#endif
-#include <toml.hpp>
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
 
 namespace orv {
 namespace {
 
-// Keys in sorted order, so that the first fault reported in a table is the
-// same on every platform.
-using Value = toml::basic_value<toml::discard_comments, std::map, std::vector>;
-using Table = Value::table_type;
+using Value = ScenarioValue;
+using Table = ScenarioTable;
 
 // Deeper brackets than any scenario needs; refused before parsing, since the
 // parser descends recursively into nested arrays and inline tables.
@@ -366,6 +354,21 @@ ScenarioParse ParseScenario(const std::string& text, const ModelDescription& mod
   } catch (const std::exception& e) {
     return Refused(0, SyntaxReason(e.what()));
   }
+}
+
+EventDecode DecodeEvent(const ScenarioValue& entry, const ModelDescription& model) {
+  EventDecode decode;
+  try {
+    decode.event = ReadEvent(entry, model);
+    decode.ok = true;
+  } catch (const Refusal& refusal) {
+    decode.reason = refusal.reason;
+  } catch (const std::bad_alloc&) {
+    decode.reason = "out of memory";
+  } catch (const std::exception& e) {
+    decode.reason = SyntaxReason(e.what());
+  }
+  return decode;
 }
 
 bool ReadScenarioFile(const std::string& path, std::string& text, std::string& reason) {

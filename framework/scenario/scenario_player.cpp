@@ -55,59 +55,113 @@ std::string ScenarioEventText(const ModelDescription& model, DeviceId id, std::i
 }
 
 ScenarioPlayer::ScenarioPlayer(const Scenario* scenario, DeviceId id, const ModelDescription& model,
-                               const std::atomic<LogFn>& log)
-    : id_(id), model_(model), log_(log) {
+                               const std::atomic<LogFn>& log, LiveEventInbox* inbox)
+    : id_(id), model_(model), log_(log), inbox_(inbox) {
   if (scenario == nullptr) return;
   try {
     for (const ScenarioEvent& event : scenario->events) {
-      if (event.AppliesTo(id)) events_.push_back(Playing{&event});
+      if (event.AppliesTo(id)) events_.push_back(Playing{&event, event.at, nullptr});
     }
   } catch (const std::bad_alloc&) {
     events_.clear();  // the device runs as if there were no scenario
   }
 }
 
+ScenarioPlayer::~ScenarioPlayer() {
+  for (Playing& playing : events_) {
+    if (playing.live == nullptr || playing.done) continue;
+    LiveState state = playing.live->state.load();
+    while ((state == LiveState::kPending || state == LiveState::kRunning) &&
+           !playing.live->state.compare_exchange_weak(state, LiveState::kDropped)) {
+    }
+  }
+}
+
+void ScenarioPlayer::TakeIn(std::int64_t elapsed) {
+  inbox_->TakeAll([&](std::shared_ptr<LiveEvent> live) {
+    if (live->over()) return;
+    const std::int64_t at = live->relative ? elapsed + live->event.at : live->event.at;
+    live->startsAt.store(at);
+    try {
+      events_.push_back(Playing{&live->event, at, live});
+    } catch (const std::bad_alloc&) {
+      LiveState state = LiveState::kPending;
+      live->state.compare_exchange_strong(state, LiveState::kDropped);
+    }
+  });
+}
+
 void ScenarioPlayer::Apply(float* values, std::uint64_t deviceClock) {
-  if (events_.empty()) return;
+  if (events_.empty() && inbox_ == nullptr) return;
   if (!ticked_) {
     origin_ = deviceClock;
     previous_ = 0;
   }
   const auto elapsed = static_cast<std::int64_t>(deviceClock - origin_);
+  if (inbox_ != nullptr) TakeIn(elapsed);
   for (Playing& playing : events_) {
-    const ScenarioEvent& event = *playing.event;
-    if (playing.done || elapsed < event.at) continue;
-    const bool first = !playing.started;
-    if (first) {
-      playing.started = true;
-      Log(event, elapsed);
+    if (!playing.done && !Play(playing, values, elapsed)) {
+      playing.done = true;
+      liveOver_ = liveOver_ || playing.live != nullptr;
     }
-    const std::int64_t end = event.at + event.duration;
-    switch (event.action) {
-      case ScenarioAction::kSet:
-        values[event.index] = event.value;
-        playing.done = true;
-        break;
-      case ScenarioAction::kHold:
-        // The first tick due is held even when it comes after the end.
-        if (first || elapsed < end) values[event.index] = event.value;
-        playing.done = elapsed >= end;
-        break;
-      case ScenarioAction::kRamp: {
-        // The part of the ramp's span between the previous tick and this one.
-        const std::int64_t from = ticked_ ? std::max(previous_, event.at) : event.at;
-        const std::int64_t to = std::min(elapsed, end);
-        if (to > from) {
-          const double seconds = static_cast<double>(to - from) / kTicksPerSecond;
-          values[event.index] += static_cast<float>(static_cast<double>(event.rate) * seconds);
-        }
-        playing.done = elapsed >= end;
-        break;
-      }
-    }
+  }
+  // Live events come and go for as long as the device runs: the finished
+  // ones leave the list. A file's events stay, as they always did.
+  if (liveOver_) {
+    events_.erase(std::remove_if(events_.begin(), events_.end(),
+                                 [](const Playing& p) { return p.done && p.live != nullptr; }),
+                  events_.end());
+    liveOver_ = false;
   }
   ticked_ = true;
   previous_ = elapsed;
+  if (inbox_ != nullptr) inbox_->lastTick.store(elapsed);
+}
+
+bool ScenarioPlayer::Play(Playing& playing, float* values, std::int64_t elapsed) {
+  const ScenarioEvent& event = *playing.event;
+  LiveEvent* live = playing.live.get();
+  // An event ended by a request does nothing from then on.
+  if (live != nullptr && live->state.load() >= LiveState::kDone) return false;
+  if (elapsed < playing.at) return true;
+  const bool first = !playing.started;
+  if (first) {
+    if (live != nullptr) {
+      LiveState pending = LiveState::kPending;
+      if (!live->state.compare_exchange_strong(pending, LiveState::kRunning)) return false;
+    }
+    playing.started = true;
+    Log(event, elapsed);
+  }
+  const std::int64_t end = playing.at + event.duration;
+  bool over = false;
+  switch (event.action) {
+    case ScenarioAction::kSet:
+      values[event.index] = event.value;
+      over = true;
+      break;
+    case ScenarioAction::kHold:
+      // The first tick due is held even when it comes after the end.
+      if (first || elapsed < end) values[event.index] = event.value;
+      over = elapsed >= end;
+      break;
+    case ScenarioAction::kRamp: {
+      // The part of the ramp's span between the previous tick and this one.
+      const std::int64_t from = ticked_ ? std::max(previous_, playing.at) : playing.at;
+      const std::int64_t to = std::min(elapsed, end);
+      if (to > from) {
+        const double seconds = static_cast<double>(to - from) / kTicksPerSecond;
+        values[event.index] += static_cast<float>(static_cast<double>(event.rate) * seconds);
+      }
+      over = elapsed >= end;
+      break;
+    }
+  }
+  if (over && live != nullptr) {
+    LiveState running = LiveState::kRunning;
+    live->state.compare_exchange_strong(running, LiveState::kDone);
+  }
+  return !over;
 }
 
 void ScenarioPlayer::Log(const ScenarioEvent& event, std::int64_t elapsed) {
