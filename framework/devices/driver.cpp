@@ -71,8 +71,16 @@ Driver::~Driver() {
   // The host removes every device before it unloads the driver. A record left
   // with a running thread is abandoned, not destroyed: waiting for the thread
   // while the library is being unloaded could deadlock the loader.
+  bool abandoned = false;
   for (auto& device : devices_) {
-    if (device->updating.load()) new std::shared_ptr<EmuDevice>(std::move(device));
+    if (!device->updating.load()) continue;
+    new std::shared_ptr<EmuDevice>(std::move(device));
+    abandoned = true;
+  }
+  // Their threads still run on the clocks they started with: those stay too.
+  if (abandoned) {
+    new std::forward_list<EmulatedRuntime>(std::move(clocks_));
+    static_cast<void>(manualOwner_.release());
   }
   delete snapshot_.load();
 }
@@ -106,11 +114,11 @@ void Driver::ReleaseModules() {
   settingsDialog_ = nullptr;
 }
 
-std::int32_t Driver::Init(LogFn log) {
+std::int32_t Driver::Init(LogFn log, bool controlled) {
   // A second Init without Shutdown must not leak the first one's modules.
   ReleaseModules();
   environment_.log.store(log);
-  ChooseClock(log);
+  ChooseClock(log, controlled);
   ChooseScenario(log);
 
   addDialogModule_ = platform::LoadModule(DialogFileName("portpick").c_str());
@@ -129,7 +137,7 @@ std::int32_t Driver::Init(LogFn log) {
   return 1;
 }
 
-void Driver::ChooseClock(LogFn log) {
+void Driver::ChooseClock(LogFn log, bool controlled) {
   char value[kSpeedValueBuffer];
   const std::size_t length = platform::ReadEnvironment(kSpeedVariable, value, sizeof value);
   const bool tooLong = length >= sizeof value;
@@ -139,12 +147,23 @@ void Driver::ChooseClock(LogFn log) {
     setting.reason = "too long";
   }
   Runtime* runtime = &runtime_;
-  if (setting.kind == SpeedSetting::Kind::kEmulated) {
+  SpeedSetting::Kind kind = setting.kind;
+  if (kind == SpeedSetting::Kind::kEmulated) {
     clocks_.emplace_front(runtime_, setting.factor);
     runtime = &clocks_.front();
+  } else if (kind == SpeedSetting::Kind::kManual && controlled) {
+    if (manualOwner_ == nullptr) {
+      manualOwner_ = std::make_unique<ManualRuntime>(runtime_);
+      manualClock_.store(manualOwner_.get());
+    }
+    runtime = manualOwner_.get();
+  } else if (kind != SpeedSetting::Kind::kEmulated) {
+    kind = SpeedSetting::Kind::kRealTime;
   }
   environment_.runtime.store(runtime);
-  const std::string line = SpeedLogLine(setting, PrintableValue(value, tooLong));
+  clockKind_.store(kind);
+  clockFactor_.store(kind == SpeedSetting::Kind::kEmulated ? setting.factor : 1.0);
+  const std::string line = SpeedLogLine(setting, PrintableValue(value, tooLong), controlled);
   if (!line.empty() && log != nullptr) log("%s", line.c_str());
 }
 
@@ -236,6 +255,22 @@ DeviceId Driver::Register(std::shared_ptr<EmuDevice> device) {
 std::size_t Driver::DeviceCount() {
   LockGuard lock(registryMutex_);
   return devices_.size();
+}
+
+std::vector<std::shared_ptr<EmuDevice>> Driver::Devices() {
+  std::vector<std::shared_ptr<EmuDevice>> list;
+  {
+    // The published list, without the mutex a host's AddDevice takes.
+    ReadSection section;
+    if (section.entered()) {
+      const RegistrySnapshot* snapshot = snapshot_.load();
+      list.reserve(snapshot->entries.size());
+      for (const RegistrySnapshot::Entry& entry : snapshot->entries) list.push_back(entry.device);
+      return list;
+    }
+  }
+  LockGuard lock(registryMutex_);
+  return devices_;
 }
 
 // Out of memory (in a 32-bit host: of address space), adding fails like a

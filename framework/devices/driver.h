@@ -15,6 +15,7 @@
 #include "framework/core/read_sections.h"
 #include "framework/devices/device.h"
 #include "framework/timing/emulated_time.h"
+#include "framework/timing/manual_clock.h"
 #include "framework/timing/runtime.h"
 #include "orv/driver_api.h"
 #include "platform/platform.h"
@@ -59,8 +60,9 @@ class Driver {
   // Binds the log callback, chooses the clock (ORV_EMU_SPEED) and the
   // scenario (ORV_SCENARIO), binds the two
   // dialog modules (by plain file name), then records the driver's own file
-  // name. 1 ready, 0 failed.
-  std::int32_t Init(LogFn log);
+  // name. 1 ready, 0 failed. controlled: a control endpoint runs, which the
+  // manual clock needs.
+  std::int32_t Init(LogFn log, bool controlled = false);
   // Releases whatever dialog modules Init loaded. Always 1.
   std::int32_t Shutdown();
   void GetDriverInfo(DriverInfo& out) const;
@@ -98,6 +100,16 @@ class Driver {
   DeviceId Register(std::shared_ptr<EmuDevice> device);
   std::shared_ptr<EmuDevice> NewDevice();
   std::size_t DeviceCount();
+  // The devices registered now, in the order they were added.
+  std::vector<std::shared_ptr<EmuDevice>> Devices();
+
+  // The clock that the last Init chose for devices started from now on, and
+  // its factor (1 unless emulated); any thread.
+  SpeedSetting::Kind clockKind() const { return clockKind_.load(); }
+  double clockFactor() const { return clockFactor_.load(); }
+  // The manual clock, once an Init chose it; it serves every device started
+  // on it for as long as the driver lives. Null before.
+  ManualRuntime* manualClock() { return manualClock_.load(); }
 
   DeviceId AddDevice();
   IntList ScanDevices();
@@ -114,9 +126,10 @@ class Driver {
 
  private:
   void ReleaseModules();
-  // Reads ORV_EMU_SPEED: the real clock, or a new emulated one, for devices
-  // started from now on; logs a line for an emulated or an ignored setting.
-  void ChooseClock(LogFn log);
+  // Reads ORV_EMU_SPEED: the real clock, a new emulated one or the manual
+  // one, for devices started from now on; logs a line for an emulated, a
+  // manual or an ignored setting.
+  void ChooseClock(LogFn log, bool controlled);
   // Reads the file ORV_SCENARIO names, for devices started from now on; logs
   // how many events it holds, or why it was refused (then none is used).
   void ChooseScenario(LogFn log);
@@ -133,6 +146,11 @@ class Driver {
   // Every emulated clock an Init made. Kept until the driver goes, since
   // update threads started under one use it until they end.
   std::forward_list<EmulatedRuntime> clocks_;
+  // The one manual clock, made by the first Init that chose it.
+  std::unique_ptr<ManualRuntime> manualOwner_;
+  std::atomic<ManualRuntime*> manualClock_{nullptr};
+  std::atomic<SpeedSetting::Kind> clockKind_{SpeedSetting::Kind::kRealTime};
+  std::atomic<double> clockFactor_{1.0};
   // Every scenario an Init read, kept for the same reason.
   std::forward_list<Scenario> scenarios_;
   DriverInfo info_;

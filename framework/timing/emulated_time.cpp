@@ -86,6 +86,11 @@ void RunWithClock(void* arg) {
 
 SpeedSetting ParseSpeed(const std::string& text) {
   if (text.empty()) return {};
+  if (text == "manual") {
+    SpeedSetting setting;
+    setting.kind = SpeedSetting::Kind::kManual;
+    return setting;
+  }
   double value = 0;
   const char* first = text.data();
   const char* last = first + text.size();
@@ -104,8 +109,18 @@ SpeedSetting ParseSpeed(const std::string& text) {
   return setting;
 }
 
-std::string SpeedLogLine(const SpeedSetting& setting, const std::string& value) {
+std::string SpeedLogLine(const SpeedSetting& setting, const std::string& value, bool controlled) {
   switch (setting.kind) {
+    case SpeedSetting::Kind::kManual:
+      if (!controlled) {
+        return std::string(kSpeedVariable) +
+               "=manual ignored: the manual clock needs the control endpoint (ORV_CONTROL) to "
+               "advance it; the real clock is used.\n";
+      }
+      return std::string(
+                 "Manual time on: device clocks stand still until the control endpoint "
+                 "advances them (") +
+             kSpeedVariable + "=manual).\n";
     case SpeedSetting::Kind::kEmulated:
       return std::string("Emulated time on: device clocks run ") + FormatFactor(setting.factor) +
              " times as fast as real time (" + kSpeedVariable + "=" + value + ").\n";

@@ -21,6 +21,7 @@ struct SpeedSetting {
   enum class Kind {
     kRealTime,  // unset, empty or exactly 1: the real clock, nothing logged
     kEmulated,  // a factor above 1 and at most kMaxSpeed
+    kManual,    // "manual": clocks that the control endpoint advances (manual_clock.h)
     kInvalid,   // ignored with a reason: the real clock
   };
   Kind kind = Kind::kRealTime;
@@ -29,12 +30,16 @@ struct SpeedSetting {
 };
 
 // Reads the whole text as a decimal number in the C locale ("1000", "2.5",
-// "1e3"); anything else, NaN and infinities included, is invalid.
+// "1e3") or the word "manual"; anything else, NaN and infinities included, is
+// invalid.
 SpeedSetting ParseSpeed(const std::string& text);
 
 // The log line Init writes for a setting; empty for the real clock.
 // value is the variable's text, already cut to a printable length.
-std::string SpeedLogLine(const SpeedSetting& setting, const std::string& value);
+// controlled: whether a control endpoint runs, without which the manual
+// clock is refused (nothing could ever advance it).
+std::string SpeedLogLine(const SpeedSetting& setting, const std::string& value,
+                         bool controlled = false);
 
 // A Runtime whose update threads run on an emulated timeline. Each thread
 // keeps its own clock: it starts at the driver's emulated time when the thread
