@@ -1,5 +1,5 @@
 // The operating-system layer: the only code that knows Win32 or POSIX.
-// One header, two backends (win32.cpp, posix.cpp); exactly one is compiled.
+// One header, two backends (win32*.cpp, posix*.cpp); exactly one is compiled.
 #ifndef ORV_PLATFORM_PLATFORM_H
 #define ORV_PLATFORM_PLATFORM_H
 
@@ -147,6 +147,46 @@ void ReleasePages(void* base, std::size_t bytes);
 std::size_t ReadEnvironment(const char* name, char* buf, std::size_t size);
 // Sets an environment variable for this process and the libraries in it.
 bool WriteEnvironment(const char* name, const char* value);
+
+// ---- User files and processes (win32_files.cpp, posix_files.cpp) --------
+
+// The folder for this user's runtime files: %LOCALAPPDATA% on Windows; on
+// POSIX $XDG_RUNTIME_DIR, else $XDG_CACHE_HOME, else $HOME/.cache. Written
+// into buf (size bytes, NUL-terminated); false when none is set or it does
+// not fit, and buf then holds an empty string.
+bool UserRuntimeFolder(char* buf, std::size_t size);
+// Creates the folder and the missing folders above it, each one made here
+// open to this user alone (POSIX: mode 0700; Windows: the permissions it
+// inherits, which under a user's profile are the user's). True when the
+// folder exists afterwards.
+bool MakeUserFolder(const char* path);
+// Writes a whole file that this user alone may read (POSIX: mode 0600),
+// replacing one of that name at once: it is written beside it, then renamed.
+bool WriteUserFile(const char* path, const void* data, std::size_t size);
+// True when the file is gone afterwards.
+bool RemoveFile(const char* path);
+
+std::uint32_t CurrentProcessId();
+// True while a process of that id runs (POSIX: also one of another user).
+bool ProcessRuns(std::uint32_t processId);
+
+// The process's handling of the broken-pipe signal (POSIX SIGPIPE; Windows
+// has none): saved before and restored after library code that changes it
+// on its way, so that a plug-in leaves its host's handling as it was.
+struct SavedSignal {
+  void* state = nullptr;
+};
+SavedSignal SaveBrokenPipeSignal();
+void RestoreBrokenPipeSignal(SavedSignal& saved);
+
+// Waits for a thread's end while the library that holds its code is being
+// unloaded without an orderly stop (a static destructor). POSIX joins it.
+// Windows may not wait for a thread's end there: every thread's end takes
+// the loader's lock, which the unloading thread holds. It waits up to
+// milliseconds for finished, which the thread sets as its last act, and
+// releases the handle. True when the thread is known to be done with
+// whatever it was handed.
+bool JoinThreadAtUnload(ThreadHandle handle, Event& finished, std::uint32_t milliseconds);
 
 }  // namespace orv::platform
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "framework/control/control.h"
 #include "framework/core/values.h"
 #include "framework/devices/update_thread.h"
 #include "framework/history/sample_query.h"
@@ -64,15 +65,33 @@ void WithDeviceInSection(DeviceId id, Body body) noexcept {
   }
 }
 
+// The plug-in's control endpoint, made at the first Init (after the driver,
+// so it goes first when the library is unloaded); idle unless ORV_CONTROL is
+// set.
+ControlEndpoint& Control() {
+  static ControlEndpoint endpoint(ThisDriver());
+  return endpoint;
+}
+
 std::int32_t Init(LogFn log) noexcept {
   try {
-    return ThisDriver().Init(log);
+    ControlEndpoint& control = Control();
+    const LogFn driverLog = control.Start(log);
+    const std::int32_t ready = ThisDriver().Init(driverLog, control.running());
+    if (ready == 0) control.Stop();
+    return ready;
   } catch (...) {
     return 0;
   }
 }
 
-std::int32_t Shutdown() noexcept { return ThisDriver().Shutdown(); }
+std::int32_t Shutdown() noexcept {
+  try {
+    Control().Stop();
+  } catch (...) {
+  }
+  return ThisDriver().Shutdown();
+}
 
 void GetDriverInfo(DriverInfo& out) noexcept {
   try {

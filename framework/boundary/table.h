@@ -1,6 +1,7 @@
 // boundary/: the table adapters between the host and the framework, one
 // layer per C++ ABI the plug-ins serve; the only code that knows which ABI
-// the host speaks. Uses every other folder.
+// the host speaks. Uses every other folder; starts and stops the control
+// endpoint (control/) in Init and Shutdown.
 //
 // The driver function table: thin noexcept adapters between the host's table
 // calls and the framework. Each finds the device, calls one framework
