@@ -211,7 +211,11 @@ class HostRun {
     std::string title = shortName_ + " at " + std::to_string(second) + " s";
     title += options_.durationSeconds > 0 ? " of " + std::to_string(options_.durationSeconds) + " s"
                                           : " (Ctrl-C stops)";
-    if (!options_.speed.empty()) title += ", clocks at " + options_.speed + "x real time";
+    if (options_.speed == "manual") {
+      title += ", clocks advanced through the control endpoint";
+    } else if (!options_.speed.empty()) {
+      title += ", clocks at " + options_.speed + "x real time";
+    }
     std::vector<std::string> lines{title};
     for (std::string& line : RenderTable(rows)) lines.push_back(std::move(line));
     console_.ShowTable(lines);

@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
     const std::string dialogFolder = options.dialogDir.empty()
                                          ? DefaultDialogFolder(argc > 0 ? argv[0] : nullptr)
                                          : options.dialogDir;
-    // The plug-ins read the emulated-time factor and the scenario at Init.
+    // The plug-ins read the emulated-time factor, the scenario and the
+    // control endpoint's address at Init.
     if (!options.speed.empty() &&
         !orv::platform::WriteEnvironment("ORV_EMU_SPEED", options.speed.c_str())) {
       std::fprintf(stderr, "orv_host: cannot set ORV_EMU_SPEED\n");
@@ -77,6 +78,11 @@ int main(int argc, char** argv) {
     if (!options.scenario.empty() &&
         !orv::platform::WriteEnvironment("ORV_SCENARIO", options.scenario.c_str())) {
       std::fprintf(stderr, "orv_host: cannot set ORV_SCENARIO\n");
+      return kExitFailure;
+    }
+    if (!options.control.empty() &&
+        !orv::platform::WriteEnvironment("ORV_CONTROL", options.control.c_str())) {
+      std::fprintf(stderr, "orv_host: cannot set ORV_CONTROL\n");
       return kExitFailure;
     }
     std::signal(SIGINT, OnStopSignal);

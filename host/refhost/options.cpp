@@ -64,7 +64,7 @@ bool SplitPair(const std::string& text, std::string& first, std::string& second)
 // --set knows the --plugin before it.
 constexpr const char* kValueOptions[] = {
     "plugin",   "web",   "dialogs",  "devices",    "interval",  "comm",    "duration", "speed",
-    "scenario", "names", "save-dir", "export-dir", "separator", "decimal", "set"};
+    "scenario", "names", "save-dir", "export-dir", "separator", "decimal", "set",      "control"};
 
 // --web: "PORT", "HOST:PORT" or "[V6]:PORT"; the reason when it is bad.
 std::string ApplyWeb(const std::string& value, HostOptions& options) {
@@ -159,12 +159,21 @@ bool ApplyValue(const std::string& name, const std::string& value, HostOptions& 
       return fail("expected whole seconds, 0 or more");
     }
   } else if (name == "speed") {
-    float factor = 0.0f;
-    if (!ParseFloat(value, factor) || !(factor >= 1.0f && factor <= 100000.0f)) {
-      return fail("expected a factor from 1 to 100000");
+    float factor = 1.0f;
+    if (value != "manual" &&
+        (!ParseFloat(value, factor) || !(factor >= 1.0f && factor <= 100000.0f))) {
+      return fail("expected a factor from 1 to 100000, or manual");
     }
     options.speed = value;
     options.speedFactor = factor;
+  } else if (name == "control") {
+    std::int32_t port = 0;
+    const std::size_t colon = value.rfind(':');
+    if (value.empty() ||
+        !ParseInt32(colon == std::string::npos ? value : value.substr(colon + 1), 0, 65535, port)) {
+      return fail("expected PORT or 127.0.0.1:PORT, PORT from 0 to 65535");
+    }
+    options.control = value;
   } else if (name == "names") {
     const std::string why = ApplyNames(value, options);
     if (!why.empty()) return fail(why);
@@ -285,7 +294,12 @@ std::string UsageText() {
          "  --duration S         seconds to run, 0 until Ctrl-C (default 15)\n"
          "  --speed FACTOR       run the devices' clocks FACTOR times as fast as real\n"
          "                       time (1 to 100000; sets ORV_EMU_SPEED for the\n"
-         "                       plug-ins; a test and demonstration aid)\n"
+         "                       plug-ins; a test and demonstration aid); manual\n"
+         "                       stands them still until the control endpoint\n"
+         "                       advances them (with --control)\n"
+         "  --control PORT       open each plug-in's control endpoint on\n"
+         "                       127.0.0.1:PORT (0: a free port for each; sets\n"
+         "                       ORV_CONTROL for the plug-ins; orvctl finds them)\n"
          "  --scenario FILE      play the timed events of a scenario file on the\n"
          "                       devices (sets ORV_SCENARIO for the plug-ins)\n"
          "  --names N1,N2        channel names for two-channel drivers (at most 15\n"

@@ -49,8 +49,14 @@ struct HostOptions {
   bool live = false;  // redraw the table in place with terminal escapes
   // --speed FACTOR: the emulated-time factor handed to the plug-ins through
   // ORV_EMU_SPEED before they are loaded; empty leaves the variable alone.
+  // "manual" (with --control) stands the clocks still until the control
+  // endpoint advances them.
   std::string speed;
-  double speedFactor = 1.0;  // what the host shows
+  double speedFactor = 1.0;  // what the host shows; 1 for manual
+  // --control PORT: each plug-in's control endpoint, handed to the plug-ins
+  // through ORV_CONTROL before they are loaded; empty leaves the variable
+  // alone.
+  std::string control;
   // --scenario FILE: handed to the plug-ins through ORV_SCENARIO before they
   // are loaded; empty leaves the variable alone.
   std::string scenario;

@@ -98,6 +98,16 @@ TEST(HostOptions, AcceptedCommandLinesFillTheOptions) {
          EXPECT_EQ(o.speed, "2.5e3");
          EXPECT_EQ(o.speedFactor, 2500.0);
        }},
+      {"manual speed and the control endpoint's port go to the plug-ins as given",
+       {"--plugin", "p", "--control", "0", "--speed", "manual"},
+       [](const HostOptions& o) {
+         EXPECT_EQ(o.control, "0");
+         EXPECT_EQ(o.speed, "manual");
+         EXPECT_EQ(o.speedFactor, 1.0);
+       }},
+      {"control on a loopback address",
+       {"--plugin", "p", "--control", "127.0.0.1:8125"},
+       [](const HostOptions& o) { EXPECT_EQ(o.control, "127.0.0.1:8125"); }},
       {"scenario keeps its path for the plug-ins",
        {"--plugin", "p", "--scenario", "scenarios/co2_door.toml"},
        [](const HostOptions& o) { EXPECT_EQ(o.scenario, "scenarios/co2_door.toml"); }},
@@ -135,6 +145,8 @@ TEST(HostOptions, BadCommandLinesAreRefusedNamingTheCulprit) {
       {{"--plugin", "p", "--speed", "0.5"}, "--speed"},
       {{"--plugin", "p", "--speed", "100001"}, "--speed"},
       {{"--plugin", "p", "--speed", "nan"}, "--speed"},
+      {{"--plugin", "p", "--control", "port"}, "--control"},
+      {{"--plugin", "p", "--control", "65536"}, "--control"},
       {{"--plugin", "p", "--scenario", ""}, "--scenario"},
       {{"--plugin", "p", "--names", "a,sixteen chars..."}, "--names"},
       {{"--plugin", "p", "--separator", "ab"}, "--separator"},

@@ -152,7 +152,9 @@ int RunWeb(const HostOptions& options, const std::string& dialogFolder, Console&
   // A stop that came before the server runs would be lost.
   for (int waited = 0; !server.running() && waited < 5000; ++waited) platform::SleepMs(1);
   console.Print("dashboard at " + server.url() +
-                (options.speed.empty() ? "" : ", clocks at " + options.speed + "x real time") +
+                (options.speed.empty()       ? ""
+                 : options.speed == "manual" ? ", clocks advanced through the control endpoint"
+                                             : ", clocks at " + options.speed + "x real time") +
                 (options.durationSeconds > 0
                      ? " for " + std::to_string(options.durationSeconds) + " s"
                      : " (Ctrl-C stops)"));
