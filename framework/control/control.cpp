@@ -6,6 +6,7 @@
 
 #include "framework/control/connection_file.h"
 #include "framework/control/control_server.h"
+#include "framework/control/http_server.h"
 #include "framework/control/log_feed.h"
 #include "platform/platform.h"
 
@@ -138,6 +139,16 @@ std::string ControlRefusalLine(const ControlSetting& setting, const std::string&
   return {};
 }
 
+// Stops the endpoint when the library's statics are destroyed.
+struct ControlEndpoint::UnloadStopper {
+  explicit UnloadStopper(ControlEndpoint& e) : endpoint(e) {}
+  ~UnloadStopper() {
+    std::lock_guard<std::mutex> lock(endpoint.mutex_);
+    endpoint.StopLocked(true);
+  }
+  ControlEndpoint& endpoint;
+};
+
 ControlEndpoint::ControlEndpoint(Driver& driver) : driver_(driver) {}
 
 ControlEndpoint::~ControlEndpoint() {
@@ -195,6 +206,12 @@ LogFn ControlEndpoint::Start(LogFn log) {
     info.token = RandomToken();
     const std::string head = std::string(kControlVariable) + "=\"" + shown + "\": ";
     const std::string tail = "; no control endpoint for " + info.driver + ".\n";
+
+    // An unload without Shutdown stops the endpoint before the statics its
+    // threads use are destroyed: the stopper is made after them, so it goes
+    // first.
+    HttpServer::MakeStatics();
+    static const UnloadStopper stopper(*this);
 
     auto server = std::make_unique<ControlServer>(driver_, feed, info.token, info.plugin);
     if (!server->Bind(setting.address, setting.port)) {

@@ -74,6 +74,7 @@ class ControlEndpoint {
   std::string connectionFile() const;
 
  private:
+  struct UnloadStopper;
   void StopLocked(bool unloading);
 
   Driver& driver_;

@@ -474,6 +474,32 @@ bool HttpServer::Start() {
   return impl_->server->is_running();
 }
 
+void HttpServer::MakeStatics() {
+  // A request with a range and a multipart body meets every table the
+  // server side of cpp-httplib keeps.
+  class Warming final : public httplib::Server {
+   public:
+    void Serve(httplib::Stream& stream) {
+      bool closed = false;
+      process_request(stream, true, closed, nullptr);
+    }
+  };
+  static_cast<void>(BusyResponse());
+  platform::SavedSignal saved = platform::SaveBrokenPipeSignal();
+  Warming server;
+  platform::RestoreBrokenPipeSignal(saved);
+  const std::string body =
+      "--b\r\nContent-Disposition: form-data; name=\"a\"\r\nContent-Type: text/plain\r\n\r\n"
+      "x\r\n--b--\r\n";
+  const std::string request =
+      "POST / HTTP/1.1\r\nHost: localhost\r\nRange: bytes=0-1,2-3\r\n"
+      "Content-Type: multipart/form-data; boundary=b\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body;
+  httplib::detail::BufferStream stream;
+  stream.write(request.data(), request.size());
+  server.Serve(stream);
+}
+
 void HttpServer::Stop(bool unloading) {
   Impl& impl = *impl_;
   {

@@ -65,6 +65,14 @@ class HttpServer {
   // unloaded (see platform::JoinThreadAtUnload).
   void Stop(bool unloading);
 
+  // Makes now what cpp-httplib and this server keep in function-local
+  // statics (tables, patterns) and otherwise make on first use, by serving
+  // one request from memory. A library destroys its statics in the reverse
+  // order they were made: whatever is made after this call goes first, while
+  // these still stand, so that a server stopped at unload never meets them
+  // destroyed under its threads.
+  static void MakeStatics();
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
