@@ -8,6 +8,7 @@
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -82,35 +83,78 @@ bool SameToken(const std::string& given, const std::string& token) {
   return difference == 0;
 }
 
-// What a connection may send for one request: so many bytes, before a
-// deadline. A client that trickles or floods ends its connection instead of
-// holding a worker or the host's memory.
-class BoundedStream final : public httplib::Stream {
+// A connection's socket as cpp-httplib reads and writes it for one request,
+// with the caps on what a client may send (so many bytes, the whole request
+// within a deadline, no gap between bytes longer than the read timeout) and
+// with every wait cut into short slices that look at the stop: a stop ends a
+// worker within one slice wherever it waits, on every system (shutting a
+// socket down does not wake a thread polling it on all of them).
+class ConnectionStream final : public httplib::Stream {
  public:
-  BoundedStream(httplib::Stream& inner, std::size_t budget, Clock::time_point deadline)
-      : inner_(inner), budget_(budget), deadline_(deadline) {}
-  bool is_readable() const override { return inner_.is_readable(); }
-  bool is_writable() const override { return inner_.is_writable(); }
+  static constexpr time_t kSliceMicros = 20000;
+
+  ConnectionStream(socket_t sock, const HttpLimits& limits, const std::atomic<bool>& stopping)
+      : sock_(sock),
+        stopping_(stopping),
+        budget_(limits.maxBody + 16 * 1024),
+        deadline_(Clock::now() + std::chrono::seconds(limits.requestSeconds)),
+        gap_(std::chrono::seconds(limits.readTimeoutSeconds)),
+        lastByte_(Clock::now()) {}
+
+  bool is_readable() const override { return Wait(true, lastByte_); }
+  bool is_writable() const override { return Wait(false, Clock::now()); }
   ssize_t read(char* ptr, size_t size) override {
-    if (budget_ == 0 || Clock::now() > deadline_) return -1;
-    const ssize_t n = inner_.read(ptr, std::min(size, budget_));
-    if (n > 0) budget_ -= static_cast<std::size_t>(n);
-    return n;
+    if (offset_ == filled_) {
+      if (budget_ == 0 || !Wait(true, lastByte_)) return -1;
+      const ssize_t n =
+          httplib::detail::read_socket(sock_, buffer_, std::min(sizeof buffer_, budget_), 0);
+      if (n <= 0) return n;
+      budget_ -= static_cast<std::size_t>(n);
+      filled_ = static_cast<std::size_t>(n);
+      offset_ = 0;
+      lastByte_ = Clock::now();
+    }
+    const std::size_t n = std::min(size, filled_ - offset_);
+    std::memcpy(ptr, buffer_ + offset_, n);
+    offset_ += n;
+    return static_cast<ssize_t>(n);
   }
   using httplib::Stream::write;
-  ssize_t write(const char* ptr, size_t size) override { return inner_.write(ptr, size); }
+  ssize_t write(const char* ptr, size_t size) override {
+    if (!Wait(false, Clock::now())) return -1;
+    return httplib::detail::send_socket(sock_, ptr, size, CPPHTTPLIB_SEND_FLAGS);
+  }
   void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    inner_.get_remote_ip_and_port(ip, port);
+    httplib::detail::get_remote_ip_and_port(sock_, ip, port);
   }
   void get_local_ip_and_port(std::string& ip, int& port) const override {
-    inner_.get_local_ip_and_port(ip, port);
+    httplib::detail::get_local_ip_and_port(sock_, ip, port);
   }
-  socket_t socket() const override { return inner_.socket(); }
+  socket_t socket() const override { return sock_; }
 
  private:
-  httplib::Stream& inner_;
+  // Until the socket is ready; false on a stop, an error, or when the gap
+  // since `since` or (reading) the request's deadline has passed.
+  bool Wait(bool reading, Clock::time_point since) const {
+    for (;;) {
+      if (stopping_.load()) return false;
+      const Clock::time_point now = Clock::now();
+      if (now - since > gap_ || (reading && now > deadline_)) return false;
+      const ssize_t ready = reading ? httplib::detail::select_read(sock_, 0, kSliceMicros)
+                                    : httplib::detail::select_write(sock_, 0, kSliceMicros);
+      if (ready != 0) return ready > 0;
+    }
+  }
+
+  const socket_t sock_;
+  const std::atomic<bool>& stopping_;
   std::size_t budget_;
   const Clock::time_point deadline_;
+  const Clock::duration gap_;
+  Clock::time_point lastByte_;
+  char buffer_[4096];
+  std::size_t offset_ = 0;
+  std::size_t filled_ = 0;
 };
 
 // The whole answer to a connection there is no room for.
@@ -158,23 +202,20 @@ struct HttpServer::Impl {
         const std::string& busy = BusyResponse();
         httplib::detail::send_socket(sock, busy.data(), busy.size(), CPPHTTPLIB_SEND_FLAGS);
       } else if (owner_.Track(sock)) {
-        served = httplib::detail::process_server_socket_core(
-            svr_sock_, sock, keep_alive_max_count_, keep_alive_timeout_sec_,
-            [&](bool closeConnection, bool& connectionClosed) {
-              httplib::detail::SocketStream socketStream(sock, read_timeout_sec_,
-                                                         read_timeout_usec_, write_timeout_sec_,
-                                                         write_timeout_usec_);
-              const auto deadline =
-                  Clock::now() + std::chrono::seconds(owner_.limits.requestSeconds);
-              // The body's cap, and room for the request line and headers.
-              BoundedStream stream(socketStream, owner_.limits.maxBody + 16 * 1024, deadline);
-              refusedRequest = false;
-              const bool ok = process_request(stream, closeConnection, connectionClosed, nullptr);
-              // A refused request's body was never read: nothing after it
-              // on this connection can be parsed.
-              if (refusedRequest) connectionClosed = true;
-              return ok;
-            });
+        // cpp-httplib's own loop over a connection's requests, with the wait
+        // between them cut into slices that look at the stop.
+        std::size_t left = keep_alive_max_count_;
+        while (left > 0 && owner_.NextRequest(sock)) {
+          ConnectionStream stream(sock, owner_.limits, owner_.stopRequested);
+          bool closed = false;
+          refusedRequest = false;
+          served = process_request(stream, left == 1, closed, nullptr);
+          // A refused request's body was never read: nothing after it on
+          // this connection can be parsed.
+          if (refusedRequest) owner_.Linger(sock);
+          if (!served || closed || refusedRequest) break;
+          --left;
+        }
         owner_.Untrack(sock);
       }
       httplib::detail::shutdown_socket(sock);
@@ -215,6 +256,14 @@ struct HttpServer::Impl {
   void Configure();
   bool Track(socket_t sock);
   void Untrack(socket_t sock);
+  // Waits in slices for a connection's next request: false when the
+  // keep-alive time passes, the client closes or the server stops.
+  bool NextRequest(socket_t sock) const;
+  // After a refusal: ends the sending side and reads what the client still
+  // sends (a body up to the cap, for a moment), so that closing the socket
+  // with unread data does not reset the connection before the client has
+  // read the answer.
+  void Linger(socket_t sock) const;
   void Enqueue(std::function<void()> job);
   void DrainWorkers();
   bool StartWorkerLocked();
@@ -238,6 +287,8 @@ struct HttpServer::Impl {
   int port = 0;
   bool started = false;
   std::vector<std::pair<std::string, std::string>> routes;  // method, pattern
+
+  std::atomic<bool> stopRequested{false};  // every connection's waits look at it
 
   std::mutex mutex_;
   std::condition_variable work_;  // workers wait here for a connection
@@ -310,6 +361,8 @@ void HttpServer::Impl::Configure() {
 // route serves with other methods answers 405.
 void HttpServer::Impl::ErrorAnswer(const httplib::Request& request, httplib::Response& response) {
   if (!response.body.empty()) return;
+  // cpp-httplib's own refusals leave what the client sent unread.
+  if (response.status != 404) refusedRequest = true;
   switch (response.status) {
     case 404: {
       std::string allowed;
@@ -336,6 +389,31 @@ void HttpServer::Impl::ErrorAnswer(const httplib::Request& request, httplib::Res
       SendJson(response, response.status,
                ErrorBody(std::string("the request cannot be served: ") +
                          httplib::detail::status_message(response.status)));
+  }
+}
+
+bool HttpServer::Impl::NextRequest(socket_t sock) const {
+  const Clock::time_point limit = Clock::now() + std::chrono::seconds(limits.keepAliveSeconds);
+  while (!stopRequested.load() && Clock::now() < limit) {
+    const ssize_t ready = httplib::detail::select_read(sock, 0, ConnectionStream::kSliceMicros);
+    if (ready != 0) return ready > 0;
+  }
+  return false;
+}
+
+void HttpServer::Impl::Linger(socket_t sock) const {
+  constexpr int kSendSide = 1;  // SHUT_WR and SD_SEND alike
+  shutdown(sock, kSendSide);
+  const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(200);
+  std::size_t left = limits.maxBody + 16 * 1024;
+  char sink[4096];
+  while (left > 0 && !stopRequested.load() && Clock::now() < limit) {
+    const ssize_t ready = httplib::detail::select_read(sock, 0, ConnectionStream::kSliceMicros);
+    if (ready < 0) return;
+    if (ready == 0) continue;
+    const ssize_t n = httplib::detail::read_socket(sock, sink, std::min(sizeof sink, left), 0);
+    if (n <= 0) return;
+    left -= static_cast<std::size_t>(n);
   }
 }
 
@@ -502,10 +580,12 @@ void HttpServer::MakeStatics() {
 
 void HttpServer::Stop(bool unloading) {
   Impl& impl = *impl_;
+  impl.stopRequested.store(true);
   {
     std::lock_guard<std::mutex> lock(impl.mutex_);
     impl.stopping_ = true;
-    // A worker blocked reading or writing returns at once.
+    // A worker waiting to read or write returns within a slice; where the
+    // system wakes a polling thread for it, at once.
     for (const socket_t sock : impl.connections_) httplib::detail::shutdown_socket(sock);
     impl.work_.notify_all();
   }
