@@ -14,17 +14,17 @@ set -euo pipefail
 readonly EXPECTED_EXPORT="GetOrvDeviceDriverAPI"
 
 # DLLs a plug-in may import, as lower-case shell patterns: the Windows kernel
-# and user interface, the C runtime (msvcrt, or the universal CRT's forwarders
-# and base), and the MinGW C++ runtime.
+# and user interface, sockets (the control endpoint), the C runtime (msvcrt,
+# or the universal CRT's forwarders and base), and the MinGW C++ runtime.
 readonly ALLOWED_IMPORTS=(
-  "kernel32.dll" "user32.dll"
+  "kernel32.dll" "user32.dll" "ws2_32.dll"
   "msvcrt.dll" "api-ms-win-crt-*.dll" "ucrtbase.dll"
   "libstdc++-6.dll" "libgcc_s_*.dll" "libwinpthread-1.dll"
 )
 
 # With --standalone, only these.
 readonly STANDALONE_IMPORTS=(
-  "kernel32.dll" "user32.dll"
+  "kernel32.dll" "user32.dll" "ws2_32.dll"
   "msvcrt.dll" "api-ms-win-crt-*.dll" "ucrtbase.dll"
 )
 

@@ -7,7 +7,8 @@
 #   FileDescription  naming what the file is: for a plug-in its controller
 #                    (gasctl_sim: CO2, twotemp_sim: two-channel temperature,
 #                    climate_sim: climate), for a dialog module its dialog,
-#                    for orv_host the host; any other file some description
+#                    for orv_host the host, for orvctl the control client;
+#                    any other file some description
 #   FileVersion, ProductVersion  the project VERSION of CMakeLists.txt, as
 #                    text and as the fixed-info numbers (1.0.0 and 1.0.0.0)
 #   OriginalFilename, InternalName  the file's own name, without .dll/.exe
@@ -63,6 +64,7 @@ expected_description() {
     portconf) echo "settings dialog" ;;
     portconf_dt) echo "two-channel settings dialog" ;;
     orv_host) echo "host" ;;
+    orvctl) echo "control client" ;;
     *) echo "" ;;
   esac
 }

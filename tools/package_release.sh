@@ -4,13 +4,14 @@
 #   tools/package_release.sh          preset mingw-i686:
 #       orv-emulated-drivers-<version>-win32.zip, for hosts built with
 #       MinGW-w64 GCC: the three plug-ins, the runtime DLLs, the reference
-#       dialog modules and host, include/orv/driver_api.h,
+#       dialog modules and host, orvctl.exe, include/orv/driver_api.h,
 #       packaging/INSTALL.txt and packaging/dashboard.cmd (the dashboard by
 #       double click)
 #   tools/package_release.sh --msvc   preset msvc-abi-i686:
 #       orv-emulated-drivers-<version>-win32-msvc.zip, for hosts built with
 #       Microsoft's compiler: the three plug-ins and the reference dialog
-#       modules of that ABI (standalone DLLs), the header and
+#       modules of that ABI (standalone DLLs), orvctl.exe (linked
+#       statically), the header and
 #       packaging/INSTALL-msvc.txt as INSTALL.txt
 #
 # Before packing it checks the package: each plug-in passes
@@ -40,12 +41,12 @@ if [[ $flavour == msvc ]]; then
   readonly preset=msvc-abi-i686 suffix=win32-msvc install_text=packaging/INSTALL-msvc.txt
   # Each DLL carries the parts of the C++ runtime it uses, with their symbols.
   readonly strip_mode=--strip-all
-  readonly host_side=(portpick.dll portconf.dll portconf_dt.dll)
+  readonly host_side=(portpick.dll portconf.dll portconf_dt.dll orvctl.exe)
   readonly runtime=()
 else
   readonly preset=mingw-i686 suffix=win32 install_text=packaging/INSTALL.txt
   readonly strip_mode=--strip-debug
-  readonly host_side=(portpick.dll portconf.dll portconf_dt.dll orv_host.exe)
+  readonly host_side=(portpick.dll portconf.dll portconf_dt.dll orv_host.exe orvctl.exe)
   readonly runtime=(libstdc++-6.dll libgcc_s_dw2-1.dll libwinpthread-1.dll)
 fi
 readonly bin_dir=build/$preset/bin
