@@ -10,7 +10,7 @@ packages=(
   wine64 qemu-user g++-multilib zip unzip debootstrap util-linux
   pkg-config libcpp-httplib-dev nlohmann-json3-dev libtoml11-dev libcli11-dev libjs-chart.js
   chromium nodejs dpkg-dev xz-utils
-  libimage-exiftool-perl python3
+  libimage-exiftool-perl python3 python3-pytest wrk
 )
 
 missing=()

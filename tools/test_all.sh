@@ -6,8 +6,10 @@
 # 32-bit Wine (tools/win32_run.sh), the MSVC-ABI DLLs under the probe (a host
 # built with that ABI) and their zip, the 64-bit Windows build's
 # whole test suite under Wine, the unit tests as 32-bit x86 programs under
-# qemu-i386, the release zip and its files' version resources, and fuzzes the
-# image and scenario readers.
+# qemu-i386, the release zip and its files' version resources, the control
+# endpoint's example host test on Linux and on the 32-bit DLLs of both
+# flavours, and fuzzes the image and scenario readers and the control
+# endpoint's event decoder.
 # Ends with one line "N passed, N failed" over every stage.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -87,6 +89,11 @@ stage "docs: README.md and docs/ name only options, paths and links that exist"
 run_step "docs check" python3 tools/check_docs.py
 run_step "docs check self-test" python3 tools/test_check_docs.py
 
+# A host's test through the control endpoint, as its test engineer writes it.
+stage "control: the example host test (examples/host_test) on Linux"
+run_step "control example on Linux" env PYTHONDONTWRITEBYTECODE=1 \
+  /usr/bin/python3 -m pytest -p no:cacheprovider -q examples/host_test
+
 if [[ -f tools/test_browser.sh ]]; then
   stage "browser: the web dashboard in headless chromium"
   log="$log_dir/browser.log"
@@ -138,6 +145,10 @@ elif [[ -x tools/win32_run.sh ]]; then
     run_step "msvc release zip" tools/package_release.sh --msvc
     run_step "msvc release zip: version resources" tools/check_version_resources.sh --msvc
     run_step "msvc release zip under Wine" tools/test_release_zip.sh --msvc
+    stage "control endpoint on the 32-bit DLLs under Wine: the example, the MSVC-ABI DLL, the manual clock's export"
+    run_step "control example under Wine" tools/test_control_win32.sh example
+    run_step "control endpoint of the MSVC-ABI DLL" tools/test_control_win32.sh msvc
+    run_step "manual clock exchange" tools/test_control_win32.sh exchange
   fi
 fi
 
@@ -152,7 +163,7 @@ if [[ -f cmake/toolchains/linux-i386.cmake ]]; then
 fi
 
 if [[ -f fuzz/CMakeLists.txt ]]; then
-  stage "fuzz: the image and scenario readers"
+  stage "fuzz: the image and scenario readers, the control endpoint's event decoder"
   run_step "fuzz build" build fuzz
   run_step "fuzz run" tools/run_fuzz.sh "${ORV_FUZZ_SECONDS:-60}"
 fi
