@@ -58,16 +58,17 @@ std::uint64_t RecordedTimestamp(int s) {
   return 133000000000000000ULL + 10000000ULL * static_cast<std::uint64_t>(s);
 }
 
-ByteArray RecordedImage(const PluginKind& kind, int samples, bool distinct) {
+ByteArray RecordedImage(const PluginKind& kind, int samples, bool distinct,
+                        std::uint32_t interval) {
   ByteArray a;
   a.reserve(256 + static_cast<std::size_t>(samples) * SampleRecordSize(kind.valueCount));
   Put32(a, 0);
   PutString(a, std::string(kind.name) + ".so");
   Put32(a, 1);
   Put32(a, static_cast<std::uint32_t>(kind.versionMinor));
-  Put32(a, 3);   // commSetting1
-  Put32(a, 0);   // commSetting2
-  Put32(a, 10);  // interval
+  Put32(a, 3);  // commSetting1
+  Put32(a, 0);  // commSetting2
+  Put32(a, interval);
   if (kind.channelNames) {
     PutString(a, "Left");
     PutString(a, "Right");

@@ -37,8 +37,9 @@ float RecordedValue(int s, int i, bool distinct = false);
 std::uint64_t RecordedTimestamp(int s);
 
 // The image of a stopped device whose history holds samples recorded one a
-// second, with RecordedValue values.
-ByteArray RecordedImage(const PluginKind& kind, int samples, bool distinct = false);
+// second, with RecordedValue values, at the given update interval.
+ByteArray RecordedImage(const PluginKind& kind, int samples, bool distinct = false,
+                        std::uint32_t interval = 10);
 
 // A device restored from RecordedImage; removed by the destructor.
 class RecordedDevice {

@@ -33,7 +33,7 @@ HOST_PROGRAMS = {"orv_host", "orv_host.exe", "run_host.sh"}
 OTHER_PROGRAMS = {
     "apt-get", "bash", "clang", "cmake", "ctest", "curl", "debootstrap", "dumpbin",
     "g++", "gcc", "git", "make", "msvc_probe", "ninja", "node", "npm", "objdump",
-    "orv_bench", "orv_capacity", "orv_host_bench", "python3", "qemu-i386", "sh",
+    "orv_bench", "orv_capacity", "orv_host_bench", "orvctl", "python3", "qemu-i386", "sh",
     "ulimit", "wine", "wine64", "wineboot", "wrk",
 }
 PREFIXES = {"env", "exec", "nohup", "sudo", "time", "timeout"}
