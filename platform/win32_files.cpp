@@ -69,12 +69,17 @@ bool WriteUserFile(const char* path, const void* data, std::size_t size) {
     const bool whole = size <= 0xFFFFFFFFu &&
                        WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) &&
                        written == size;
-    if (!CloseHandle(file) || !whole ||
-        !MoveFileExA(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING)) {
-      DeleteFileA(temporary.c_str());
-      return false;
+    bool moved = CloseHandle(file) && whole;
+    // A reader that has the old file open keeps it from being replaced for
+    // the moment it reads.
+    for (int attempt = 0; moved; ++attempt) {
+      if (MoveFileExA(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING)) return true;
+      moved = attempt < 20 &&
+              (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION);
+      if (moved) Sleep(10);
     }
-    return true;
+    DeleteFileA(temporary.c_str());
+    return false;
   } catch (...) {
     return false;
   }

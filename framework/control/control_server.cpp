@@ -1,5 +1,6 @@
 #include "framework/control/control_server.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -83,6 +84,27 @@ json FloatJson(float value) {
 }
 
 json Seconds(std::int64_t ticks) { return static_cast<double>(ticks) / kTicksPerSecondF; }
+
+// Milliseconds granted as seconds. Through a signed count: on 32-bit x86 an
+// unsigned 64-bit conversion would take the x87 unit, which the plug-ins
+// keep out of their code (tools/test_i386.sh).
+double MsToSeconds(std::uint64_t ms) {
+  return static_cast<double>(static_cast<std::int64_t>(ms)) / 1000.0;
+}
+
+// A JSON number as a double, converted only through signed integers (see
+// above); an unsigned one beyond their range reads as the largest.
+double NumberOf(const json& value) {
+  if (const auto* number = value.get_ptr<const json::number_float_t*>()) return *number;
+  if (const auto* number = value.get_ptr<const json::number_integer_t*>()) {
+    return static_cast<double>(*number);
+  }
+  const auto* number = value.get_ptr<const json::number_unsigned_t*>();
+  const std::uint64_t limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  return number == nullptr
+             ? 0.0
+             : static_cast<double>(static_cast<std::int64_t>(std::min(*number, limit)));
+}
 
 // The device clock of its last tick, or null before any.
 json DeviceSecond(EmuDevice& device) {
@@ -237,7 +259,7 @@ ControlReply ControlServer::Clock(const ControlRequest&) {
   json out = {{"mode", ClockMode(kind)}};
   out["speed"] = kind == SpeedSetting::Kind::kManual ? json(nullptr) : json(driver_.clockFactor());
   if (ManualRuntime* clock = driver_.manualClock()) {
-    out["granted"] = static_cast<double>(clock->grantedMs()) / 1000.0;
+    out["granted"] = MsToSeconds(clock->grantedMs());
   }
   json devices = json::array();
   for (const auto& device : driver_.Devices()) {
@@ -259,7 +281,7 @@ ControlReply ControlServer::Advance(const ControlRequest& request) {
   const auto seconds = body.find("seconds");
   if (seconds == body.end()) return Refuse(400, "the body has no `seconds`");
   if (!seconds->is_number()) return Refuse(400, "`seconds` must be a number");
-  const double span = seconds->get<double>();
+  const double span = NumberOf(*seconds);
   if (!std::isfinite(span) || span < 0.0) return Refuse(400, "`seconds` must be 0 or more");
   if (span > kMaxScenarioSeconds) return Refuse(400, "`seconds` is over ten years");
   ManualRuntime* clock = driver_.manualClock();
@@ -276,8 +298,8 @@ ControlReply ControlServer::Advance(const ControlRequest& request) {
     if (!IsUpdating(*device)) continue;
     devices.push_back({{"id", device->id}, {"second", DeviceSecond(*device)}});
   }
-  return Reply(200, {{"advanced", static_cast<double>(ms) / 1000.0},
-                     {"granted", static_cast<double>(clock->grantedMs()) / 1000.0},
+  return Reply(200, {{"advanced", MsToSeconds(ms)},
+                     {"granted", MsToSeconds(clock->grantedMs())},
                      {"devices", devices}});
 }
 

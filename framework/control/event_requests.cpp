@@ -36,21 +36,24 @@ ScenarioValue Convert(const json& value, const std::string& key) {
       for (const json& item : value) list.push_back(Convert(item, key));
       return ScenarioValue(std::move(list));
     }
+    // Read as stored, never converted: on 32-bit x86 nlohmann-json's
+    // conversions to double would take the x87 unit, which the plug-ins keep
+    // out of their code (tools/test_i386.sh).
     case json::value_t::number_integer:
-      return ScenarioValue(value.get<std::int64_t>());
+      return ScenarioValue(*value.get_ptr<const json::number_integer_t*>());
     case json::value_t::number_unsigned: {
-      const auto number = value.get<std::uint64_t>();
+      const std::uint64_t number = *value.get_ptr<const json::number_unsigned_t*>();
       if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
         throw NotConvertible{"`" + key + "` is beyond the range of a number"};
       }
       return ScenarioValue(static_cast<std::int64_t>(number));
     }
     case json::value_t::number_float:
-      return ScenarioValue(value.get<double>());
+      return ScenarioValue(*value.get_ptr<const json::number_float_t*>());
     case json::value_t::string:
-      return ScenarioValue(value.get<std::string>());
+      return ScenarioValue(*value.get_ptr<const json::string_t*>());
     case json::value_t::boolean:
-      return ScenarioValue(value.get<bool>());
+      return ScenarioValue(*value.get_ptr<const json::boolean_t*>());
     case json::value_t::null:
       throw NotConvertible{"`" + key + "` must not be null"};
     case json::value_t::binary:
@@ -90,7 +93,8 @@ EventRequest DecodeEventRequest(const json& body, const ModelDescription& model)
     // "now" is the one value of `at` a file has no use for: the event then
     // counts from the tick that takes it in, so the decoder sees second 0.
     const auto at = body.find("at");
-    const bool now = at != body.end() && at->is_string() && at->get<std::string>() == "now";
+    const bool now =
+        at != body.end() && at->is_string() && *at->get_ptr<const json::string_t*>() == "now";
     ScenarioValue table;
     if (now) {
       json copy = body;

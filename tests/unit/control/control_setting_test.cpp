@@ -78,8 +78,7 @@ TEST(ConnectionFile, NamedByProcessAndPluginReadableByTheUserAlone) {
   std::string path;
   ASSERT_TRUE(WriteConnectionFile(folder.string(), info, path));
   EXPECT_EQ(fs::path(path), folder / "orv-1234-climate_sim.so.json");
-  std::ifstream in(path);
-  const nlohmann::json json = nlohmann::json::parse(in);
+  const nlohmann::json json = nlohmann::json::parse(std::ifstream(path));
   EXPECT_EQ(json["pid"], 1234);
   EXPECT_EQ(json["plugin"], "climate_sim.so");
   EXPECT_EQ(json["driver"], "VKA-Ctrl EMU");
