@@ -324,7 +324,7 @@ void WebServer::Impl::PageRoutes() {
   });
 }
 
-// Adding, reading and removing a device.
+// Adding a device (from the dialog or an image), reading and removing one.
 void WebServer::Impl::DeviceRoutes() {
   Route("POST", R"(/api/drivers/([^/]+)/devices)",
         [this](const httplib::Request& request, httplib::Response& response) {
@@ -338,6 +338,15 @@ void WebServer::Impl::DeviceRoutes() {
           if (!ParseAddRequest(body, add, error)) return SendError(response, 400, error);
           DeviceId id = 0;
           const SessionResult result = session.AddDevice(driver, add, id);
+          SendResult(response, result, json{{"id", id}});
+        });
+  Route("POST", R"(/api/drivers/([^/]+)/restore)",
+        [this](const httplib::Request& request, httplib::Response& response) {
+          std::int32_t driver = 0;
+          if (!PathNumber(request, 1, driver, response)) return;
+          const ByteArray image(request.body.begin(), request.body.end());
+          DeviceId id = 0;
+          const SessionResult result = session.Restore(driver, image, id);
           SendResult(response, result, json{{"id", id}});
         });
   Route("GET", kDevicePath, [this](const httplib::Request& request, httplib::Response& response) {
@@ -418,7 +427,7 @@ void WebServer::Impl::ControlRoutes() {
         });
 }
 
-// The history and the image: clear, chart, save, restore and export.
+// The history and the image: clear, chart, save and export.
 void WebServer::Impl::DataRoutes() {
   Route("POST", kDevicePath + "/clear",
         [this](const httplib::Request& request, httplib::Response& response) {
@@ -456,15 +465,6 @@ void WebServer::Impl::DataRoutes() {
                                                          std::to_string(id) + ".img\"");
           response.set_content(reinterpret_cast<const char*>(image.data()), image.size(),
                                "application/octet-stream");
-        });
-  Route("POST", R"(/api/drivers/([^/]+)/restore)",
-        [this](const httplib::Request& request, httplib::Response& response) {
-          std::int32_t driver = 0;
-          if (!PathNumber(request, 1, driver, response)) return;
-          const ByteArray image(request.body.begin(), request.body.end());
-          DeviceId id = 0;
-          const SessionResult result = session.Restore(driver, image, id);
-          SendResult(response, result, json{{"id", id}});
         });
   Route("GET", kDevicePath + "/export",
         [this](const httplib::Request& request, httplib::Response& response) {
