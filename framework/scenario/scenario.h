@@ -54,8 +54,20 @@ struct ScenarioEvent {
 };
 
 struct Scenario {
-  std::string fileName;  // as the variable gave it, for log lines
-  std::vector<ScenarioEvent> events;
+  std::string fileName;               // as the variable gave it, for log lines
+  std::vector<ScenarioEvent> events;  // those for this driver
+  std::size_t eventsInFile = 0;       // for every driver
+  bool namesDrivers = false;          // some event (or the file) names its driver
+};
+
+// Where a scenario is read and for which driver. An event whose `driver`
+// (its own, or the file's) is neither driverFile nor the model's short name
+// is skipped before any check of the model's (case does not count). Relative
+// paths in the events resolve against folder, which ends in a separator
+// (empty: the working folder).
+struct ScenarioContext {
+  std::string driverFile;  // the plug-in's file name without extension; may be empty
+  std::string folder;      // the scenario file's folder
 };
 
 // The outcome of reading a scenario. On a refusal, line is the line of the
@@ -69,14 +81,26 @@ struct ScenarioParse {
 
 // Parses and checks a scenario against the model it will drive: value
 // indices, kinds, finite numbers, times and the caps above. Never throws.
+ScenarioParse ParseScenario(const std::string& text, const ModelDescription& model,
+                            const ScenarioContext& context);
+// The same for a file read without a context: only the model's short name
+// names this driver, and paths resolve against the working folder.
 ScenarioParse ParseScenario(const std::string& text, const ModelDescription& model);
+
+// The file name without its folder and its last extension: "climate_sim"
+// for ".../climate_sim.dll".
+std::string DriverFileStem(const std::string& fileName);
+// The folder of a path, with its last separator ('/', and '\\' where that
+// is the separator too); empty for a plain file name.
+std::string FolderOf(const std::string& path, char separator);
 
 // Reads a whole file of at most kMaxScenarioBytes; false with a reason when
 // it cannot be read or is larger.
 bool ReadScenarioFile(const std::string& path, std::string& text, std::string& reason);
 
-// The one line Init logs for the file: how many events were loaded, or where
-// and why it was refused. path is already cut to a printable length.
+// The one line Init logs for the file: how many events were loaded (of how
+// many, when events name their driver), or where and why it was refused.
+// path is already cut to a printable length.
 std::string ScenarioLogLine(const ScenarioParse& parse, const std::string& path);
 
 }  // namespace orv

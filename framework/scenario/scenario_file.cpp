@@ -228,8 +228,8 @@ void CheckKeys(const Table& table, ScenarioAction action) {
   const bool ramp = action == ScenarioAction::kRamp;
   for (const auto& [key, value] : table) {
     const bool known = key == "at" || key == "devices" || key == "action" || key == "index" ||
-                       key == "note" || (key == "value" && !ramp) || (key == "duration" && timed) ||
-                       (key == "rate" && ramp);
+                       key == "note" || key == "driver" || (key == "value" && !ramp) ||
+                       (key == "duration" && timed) || (key == "rate" && ramp);
     if (known) continue;
     const bool elsewhere = key == "value" || key == "duration" || key == "rate";
     Refuse(value, "`" + key + "` " +
@@ -270,6 +270,42 @@ std::string NoteOf(const Value& note) {
   }
   if (!Printable(text)) Refuse(note, "`note` holds control characters");
   return text;
+}
+
+// The driver a `driver` key names: a printable string of at most
+// kMaxScenarioNote characters.
+const std::string& DriverNameOf(const Value& driver) {
+  if (!driver.is_string() || driver.as_string().str.empty()) {
+    Refuse(driver, "`driver` must name a plug-in (its file name without extension) or a driver");
+  }
+  const std::string& name = driver.as_string().str;
+  if (name.size() > kMaxScenarioNote || !Printable(name)) {
+    Refuse(driver, "`driver` is not a plug-in's or a driver's name");
+  }
+  return name;
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+bool NamesThisDriver(const std::string& name, const ModelDescription& model,
+                     const ScenarioContext& context) {
+  return (!context.driverFile.empty() && SameName(name, context.driverFile)) ||
+         SameName(name, model.shortName);
+}
+
+// The driver an event is for: its own `driver`, else the file's; null when
+// neither names one (the event is for every driver).
+const std::string* EventDriver(const Value& entry, const std::string* fileDriver) {
+  if (!entry.is_table()) Refuse(entry, "each `event` must be a table");
+  const auto it = entry.as_table().find("driver");
+  return it == entry.as_table().end() ? fileDriver : &DriverNameOf(it->second);
 }
 
 ScenarioEvent ReadEvent(const Value& entry, const ModelDescription& model) {
@@ -327,6 +363,11 @@ bool ScenarioEvent::AppliesTo(DeviceId id) const {
 }
 
 ScenarioParse ParseScenario(const std::string& text, const ModelDescription& model) {
+  return ParseScenario(text, model, ScenarioContext{});
+}
+
+ScenarioParse ParseScenario(const std::string& text, const ModelDescription& model,
+                            const ScenarioContext& context) {
   try {
     if (text.size() > kMaxScenarioBytes) {
       return Refused(0, "the file is larger than " + std::to_string(kMaxScenarioBytes) + " bytes");
@@ -345,8 +386,13 @@ ScenarioParse ParseScenario(const std::string& text, const ModelDescription& mod
       return Refused(e.location().line(), SyntaxReason(e.what()));
     }
     ScenarioParse parse;
+    const std::string* fileDriver = nullptr;
     for (const auto& [key, value] : root.as_table()) {
-      if (key != "event") Refuse(value, "`" + key + "` is not a known key (only [[event]])");
+      if (key == "driver") {
+        fileDriver = &DriverNameOf(value);
+      } else if (key != "event") {
+        Refuse(value, "`" + key + "` is not a known key (only `driver` and [[event]])");
+      }
     }
     const auto it = root.as_table().find("event");
     if (it == root.as_table().end()) return Refused(0, "the file holds no [[event]]");
@@ -356,7 +402,16 @@ ScenarioParse ParseScenario(const std::string& text, const ModelDescription& mod
       Refuse(events[kMaxScenarioEvents],
              "more than " + std::to_string(kMaxScenarioEvents) + " events");
     }
-    for (const Value& entry : events) parse.scenario.events.push_back(ReadEvent(entry, model));
+    parse.scenario.eventsInFile = events.size();
+    for (const Value& entry : events) {
+      // An event for another driver is skipped before any check of this
+      // model's: its indices and kinds are another model's.
+      if (const std::string* driver = EventDriver(entry, fileDriver)) {
+        parse.scenario.namesDrivers = true;
+        if (!NamesThisDriver(*driver, model, context)) continue;
+      }
+      parse.scenario.events.push_back(ReadEvent(entry, model));
+    }
     parse.ok = true;
     return parse;
   } catch (const Refusal& refusal) {
@@ -392,11 +447,29 @@ bool ReadScenarioFile(const std::string& path, std::string& text, std::string& r
   return true;
 }
 
+std::string DriverFileStem(const std::string& fileName) {
+  std::string stem = fileName.substr(fileName.find_last_of("/\\") + 1);
+  const std::size_t dot = stem.rfind('.');
+  if (dot != std::string::npos && dot > 0) stem.erase(dot);
+  return stem;
+}
+
+std::string FolderOf(const std::string& path, char separator) {
+  const std::size_t last = path.find_last_of(separator == '\\' ? "/\\" : "/");
+  return last == std::string::npos ? std::string() : path.substr(0, last + 1);
+}
+
 std::string ScenarioLogLine(const ScenarioParse& parse, const std::string& path) {
   std::string head = std::string("Scenario ") + kScenarioVariable + "=\"" + path + "\"";
   if (parse.ok) {
     const std::size_t n = parse.scenario.events.size();
-    return head + ": " + std::to_string(n) + (n == 1 ? " event" : " events") + " loaded.\n";
+    if (!parse.scenario.namesDrivers) {
+      return head + ": " + std::to_string(n) + (n == 1 ? " event" : " events") + " loaded.\n";
+    }
+    const std::size_t all = parse.scenario.eventsInFile;
+    return head + ": " + std::to_string(n) + " of " + std::to_string(all) +
+           (n == 1 ? " events is" : " events are") + " for this driver" +
+           (n == 0 ? "; nothing is loaded.\n" : ".\n");
   }
   const std::string where = parse.line > 0 ? " line " + std::to_string(parse.line) + ":" : "";
   return head + " ignored:" + where + " " + parse.reason + "; no scenario is used.\n";
