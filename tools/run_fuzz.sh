@@ -33,8 +33,8 @@ done
   tail -n 15
 # An export seed is one byte choosing the separator and decimal character
 # (0: found by the reader), then the text: the start of each recording in
-# scenarios/, and two written here.
-for file in scenarios/*.csv; do
+# scenarios/recordings/, and two written here.
+for file in scenarios/recordings/*.csv; do
   [[ -f $file ]] || continue
   { printf '\x00'; head -c 6000 "$file"; } >"$exports/$(basename "$file")"
 done
