@@ -1,13 +1,15 @@
 // A week of recording replayed: a one-week history at 1 s (604,800 samples)
 // of gasctl_sim (4 values) and climate_sim (6 values), exported and saved by
 // the plug-in itself, then loaded by Init as a scenario's replay. Reported:
-// the load time (Init with the scenario beside Init without one), resident
-// memory per recorded sample against its 8 + 4N bytes (goal: at most 1.05),
+// the load time (Init with the scenario beside Init without one), memory per
+// recorded sample against its 8 + 4N bytes (goal: at most 1.05), both as the
+// heap counts it and as resident memory,
 // and the wall time a device at interval 0 takes to play the whole week on
 // the emulated clock at 100000x, beside the 6.05 s the clock itself takes.
 //
 // About half a minute for each case: --benchmark_filter=ReplayWeek.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,6 +35,12 @@ std::size_t ResidentBytes() {
     if (line.compare(0, 6, "VmRSS:") == 0) return std::stoull(line.substr(6)) * 1024;
   }
   return 0;
+}
+
+// Bytes the heap has handed out, mapped blocks included.
+std::size_t HeapBytes() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
 }
 
 std::atomic<bool> g_ended{false};
@@ -105,14 +113,18 @@ void BM_ReplayWeek(benchmark::State& state, const PluginKind& kind, bool fromIma
     platform::WriteEnvironment("ORV_SCENARIO", scenario.c_str());
     g_refused.store(false);
     const std::size_t before = ResidentBytes();
+    const std::size_t heapBefore = HeapBytes();
     at = Clock::now();
     table.Init(&ScenarioLog);
     const double load = SecondsSince(at);
     const std::size_t after = ResidentBytes();
+    const std::size_t heapAfter = HeapBytes();
     if (g_refused.load()) return state.SkipWithError("the recording was refused");
     state.counters["load_s"] = load - plainInit;
     state.counters["rss_per_sample_over_8+4N"] =
         static_cast<double>(after - before) / kWeek / sampleBytes;
+    state.counters["heap_per_sample_over_8+4N"] =
+        static_cast<double>(heapAfter - heapBefore) / kWeek / sampleBytes;
 
     g_ended.store(false);
     const DeviceId id = table.RestoreDevice(EmptyDeviceImage(kind), 0);
