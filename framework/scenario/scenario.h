@@ -120,7 +120,7 @@ std::string DriverFileStem(const std::string& fileName);
 std::string FolderOf(const std::string& path, char separator);
 
 // Reads a whole file of at most kMaxScenarioBytes; false with a reason when
-// it cannot be read or is larger.
+// it is not a regular file, cannot be read or is larger.
 bool ReadScenarioFile(const std::string& path, std::string& text, std::string& reason);
 
 // The one line Init logs for the file: how many events were loaded (of how

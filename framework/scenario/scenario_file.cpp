@@ -534,6 +534,12 @@ ScenarioParse ParseScenario(const std::string& text, const ModelDescription& mod
 }
 
 bool ReadScenarioFile(const std::string& path, std::string& text, std::string& reason) {
+  // A pipe would hold Init until something writes to it, a device forever.
+  std::uint64_t size = 0;
+  if (platform::LookAtFile(path.c_str(), size) == platform::FileKind::kOther) {
+    reason = "not a regular file (a folder, a device or a pipe)";
+    return false;
+  }
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     reason = "the file cannot be opened";

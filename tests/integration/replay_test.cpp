@@ -4,6 +4,7 @@
 // for bit); a refused recording leaves the plug-in as with no scenario.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -149,19 +150,50 @@ TEST(IntegrationReplay, ARefusedRecordingLeavesThePluginAsWithNoScenario) {
     plain = ExportLines(*plugin, RunRecording(*plugin, 60.0));
     plain.resize(62);
   }
-  const std::string back = WriteTemp("replay-back.csv", "Second;CO2\n0;1\n10;1\n9;1\n");
-  const std::string file = WriteTemp(
-      "replay-refused.toml", "[[event]]\nat = 0\naction = \"replay\"\nfile = '" + back + "'\n");
-  ScopedVariable scenario("ORV_SCENARIO", file);
-  auto plugin = LoadReady(kModels[kGasctl]);
-  std::vector<std::string> lines = ExportLines(*plugin, RunRecording(*plugin, 60.0));
-  lines.resize(62);
-  EXPECT_EQ(lines, plain);
-  const std::vector<std::string> log = DriverLog();
-  ASSERT_GE(log.size(), 2u);
-  EXPECT_EQ(log[1], "Scenario ORV_SCENARIO=\"" + file + "\" ignored: line 4: `file` \"" + back +
-                        "\": line 4: the seconds go back, from 10 to 9; no scenario is used.\n");
-  EXPECT_TRUE(LinesStartingWith(log, "Scenario (").empty());
+  // A climate controller's image: another driver's, of another version.
+  std::string climateImage;
+  {
+    ScopedVariable none("ORV_SCENARIO", "");
+    auto climate = LoadReady(kModels[kClimate]);
+    ByteArray bytes;
+    climate->api().SaveDevice(RunRecording(*climate, 5.0), bytes);
+    climateImage = TempPath("replay-climate.img");
+    std::ofstream(climateImage, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  }
+  const std::string folder = TempPath("replay-folder");
+  std::filesystem::create_directories(folder);
+  const struct {
+    std::string file;
+    std::string reason;
+  } cases[] = {
+      {WriteTemp("replay-back.csv", "Second;CO2\n0;1\n10;1\n9;1\n"),
+       "line 4: the seconds go back, from 10 to 9"},
+      {WriteTemp("replay-columns.csv", "Second;CO2;CO2_Nominal\n0;1;2\n1;1\n"),
+       "line 3: 2 columns where the header has 3"},
+      {climateImage,
+       "the saved format is not compatible with the loaded driver (saved by version 1.1 of its "
+       "driver, this is 1.2)"},
+      {folder, "not a regular file (a folder, a device or a pipe)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    const std::string file = WriteTemp(
+        "replay-refused.toml", "[[event]]\nat = 0\naction = \"replay\"\nfile = '" + c.file + "'\n");
+    ScopedVariable scenario("ORV_SCENARIO", file);
+    auto plugin = LoadReady(kModels[kGasctl]);
+    std::vector<std::string> lines = ExportLines(*plugin, RunRecording(*plugin, 60.0));
+    lines.resize(62);
+    EXPECT_EQ(lines, plain);
+    const std::vector<std::string> log = DriverLog();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[1], "Scenario ORV_SCENARIO=\"" + file + "\" ignored: line 4: `file` \"" + c.file +
+                          "\": " + c.reason + "; no scenario is used.\n");
+    EXPECT_TRUE(LinesStartingWith(log, "Scenario (").empty());
+  }
+  std::remove(climateImage.c_str());
+  std::filesystem::remove(folder);
 }
 
 }  // namespace

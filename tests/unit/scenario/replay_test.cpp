@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "framework/core/values.h"
+#include "framework/devices/device.h"
+#include "framework/devices/update_thread.h"
 #include "framework/scenario/replay_recording.h"
 #include "framework/scenario/replay_source.h"
 #include "framework/scenario/scenario.h"
@@ -21,6 +23,11 @@
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"
 #include "tests/support/image_bytes.h"
+#include "tests/support/virtual_runtime.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace orv {
 namespace {
@@ -387,6 +394,57 @@ TEST(ScenarioReplay, ARecordingTakesItsSamplesBytesAndLittleMore) {
     EXPECT_EQ(recording.Find(kTicksPerSecond * 10000000), kSamples - 1);
     EXPECT_EQ(recording.period(), static_cast<std::int64_t>(kSamples) * kTicksPerSecond);
   }
+}
+
+// A scenario or a recording that names a pipe must not hold Init until
+// something writes to it, nor a device forever.
+TEST(ScenarioReplay, OnlyRegularFilesAreRead) {
+  std::vector<std::string> paths = {Folder()};
+#ifndef _WIN32
+  paths.push_back("/dev/zero");
+  const std::string fifo = Folder() + "a-pipe";
+  std::remove(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  paths.push_back(fifo);
+#endif
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path);
+    std::string text, reason;
+    EXPECT_FALSE(ReadScenarioFile(path, text, reason));
+    EXPECT_EQ(reason, "not a regular file (a folder, a device or a pipe)");
+    const ScenarioParse parse = ParseScenario(
+        "[[event]]\nat = 0\naction = \"replay\"\nfile = '" + path + "'\n", co2::kModel, Context());
+    EXPECT_FALSE(parse.ok);
+    EXPECT_NE(parse.reason.find("not a regular file"), std::string::npos) << parse.reason;
+  }
+}
+
+// A host write made during a tick wins over the replay, as over every
+// scenario event; the next tick the replay drives the value again.
+TEST(ScenarioReplay, AHostWriteInTheSameTickWins) {
+  const ScenarioParse parse =
+      ParseScenario("[[event]]\nat = 0\naction = \"replay\"\nfile = \"" +
+                        Write("write.csv", "Second;CO2;CO2_Nominal\n0;6;7\n100;6;7\n") + "\"\n",
+                    co2::kModel, Context());
+  ASSERT_TRUE(parse.ok) << parse.reason;
+  testing::VirtualRuntime runtime;
+  DeviceEnvironment env;
+  env.model = &co2::kModel;
+  env.runtime = &runtime;
+  env.scenario.store(&parse.scenario);
+  EmuDevice device(env);
+  device.id = 1;
+  ScenarioPlayer player = ScenarioPlayerFor(device);
+  Rng rng(SeedFor(1));
+  RunTick(device, rng, &player);
+  EXPECT_EQ(GetValue(device, 1), 7.0f);
+  runtime.nowMs += 1000;
+  SetValue(device, 1, 9.0f);  // as if written while the tick ran
+  RunTick(device, rng, &player);
+  EXPECT_EQ(GetValue(device, 1), 9.0f);
+  runtime.nowMs += 1000;
+  RunTick(device, rng, &player);
+  EXPECT_EQ(GetValue(device, 1), 7.0f);
 }
 
 }  // namespace
