@@ -87,7 +87,7 @@ template <typename Take>
 bool ForEachFileLine(std::FILE* file, Take&& take, TextFault& fault) {
   std::string line;
   std::size_t number = 0;
-  char buffer[64 * 1024];
+  char buffer[16 * 1024];  // small enough for any thread that reads a scenario
   std::size_t got = 0;
   while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
     std::size_t start = 0;
