@@ -338,12 +338,21 @@ std::vector<ReplayColumn> ColumnsOf(const Value& v, const ModelDescription& mode
                          std::to_string(model.valueCount - 1) + " of " + model.shortName);
     }
     c.index = static_cast<std::int32_t>(index);
+    for (const ReplayColumn& earlier : columns) {
+      if (earlier.index == c.index) {
+        Refuse(column, "`columns`: value " + std::to_string(index) + " is named twice");
+      }
+    }
     if (column.is_string() && !column.as_string().str.empty()) {
       c.name = column.as_string().str;
+      if (c.name.size() > kMaxScenarioNote || !Printable(c.name)) {
+        Refuse(column, "`columns`: value " + std::to_string(index) + " names no column");
+      }
     } else if (column.is_integer()) {
       c.number = column.as_integer();
     } else {
-      Refuse(column, "`columns`: value " + key + " needs a column name or number");
+      Refuse(column,
+             "`columns`: value " + std::to_string(index) + " needs a column name or number");
     }
     columns.push_back(std::move(c));
   }
