@@ -148,6 +148,17 @@ std::size_t ReadEnvironment(const char* name, char* buf, std::size_t size);
 // Sets an environment variable for this process and the libraries in it.
 bool WriteEnvironment(const char* name, const char* value);
 
+// ---- Files ---------------------------------------------------------------
+
+enum class FileKind {
+  kMissing,  // no such file, or it cannot be looked at
+  kRegular,  // a plain file: size holds its length in bytes
+  kOther,    // a folder, a device, a pipe or a socket
+};
+// What path names, without opening it: opening a pipe would wait for a
+// writer, and a device may never end.
+FileKind LookAtFile(const char* path, std::uint64_t& size);
+
 }  // namespace orv::platform
 
 #endif  // ORV_PLATFORM_PLATFORM_H

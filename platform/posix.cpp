@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -301,5 +302,19 @@ std::size_t ReadEnvironment(const char* name, char* buf, std::size_t size) {
 }
 
 bool WriteEnvironment(const char* name, const char* value) { return setenv(name, value, 1) == 0; }
+
+FileKind LookAtFile(const char* path, std::uint64_t& size) {
+  size = 0;
+  struct stat status {};
+  if (stat(path, &status) != 0) {
+    // A file too large for a 32-bit size field is still a file.
+    if (errno != EOVERFLOW) return FileKind::kMissing;
+    size = ~std::uint64_t{0};
+    return FileKind::kRegular;
+  }
+  if (!S_ISREG(status.st_mode)) return FileKind::kOther;
+  size = static_cast<std::uint64_t>(status.st_size);
+  return FileKind::kRegular;
+}
 
 }  // namespace orv::platform

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -253,6 +254,19 @@ bool WriteEnvironment(const char* name, const char* value) {
   // any module that shares msvcrt sees it too.
   std::string assignment = std::string(name) + "=" + value;
   return SetEnvironmentVariableA(name, value) != 0 && _putenv(assignment.c_str()) == 0;
+}
+
+FileKind LookAtFile(const char* path, std::uint64_t& size) {
+  size = 0;
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return FileKind::kMissing;
+  if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    return FileKind::kOther;
+  }
+  // The \\.\ namespace (pipes, devices) holds no plain file.
+  if (std::strncmp(path, "\\\\.\\", 4) == 0) return FileKind::kOther;
+  size = static_cast<std::uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+  return FileKind::kRegular;
 }
 
 }  // namespace orv::platform

@@ -7,7 +7,7 @@
 # built with that ABI) and their zip, the 64-bit Windows build's
 # whole test suite under Wine, the unit tests as 32-bit x86 programs under
 # qemu-i386, the release zip and its files' version resources, and fuzzes the
-# image and scenario readers.
+# image, scenario and export readers.
 # Ends with one line "N passed, N failed" over every stage.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -131,6 +131,8 @@ elif [[ -x tools/win32_run.sh ]]; then
   run_step "emulated-time exchange" tools/test_emulated_exchange.sh
   stage "scenarios: the three examples on Linux and on the 32-bit DLLs"
   run_step "scenario exchange" tools/test_scenario_exchange.sh
+  stage "replays: a recorded run replayed on Linux and on the 32-bit DLLs"
+  run_step "replay exchange" tools/test_replay_exchange.sh
   if [[ -f cmake/toolchains/msvc-abi-i686.cmake ]]; then
     stage "msvc-abi-i686: the DLLs for hosts built with Microsoft's compiler, and the probe on each"
     run_ctest msvc-abi-i686 tools/test_msvc_abi.sh
@@ -152,7 +154,7 @@ if [[ -f cmake/toolchains/linux-i386.cmake ]]; then
 fi
 
 if [[ -f fuzz/CMakeLists.txt ]]; then
-  stage "fuzz: the image and scenario readers"
+  stage "fuzz: the image, scenario and export readers"
   run_step "fuzz build" build fuzz
   run_step "fuzz run" tools/run_fuzz.sh "${ORV_FUZZ_SECONDS:-60}"
 fi

@@ -57,9 +57,9 @@ class Driver {
   DeviceEnvironment& environment() { return environment_; }
 
   // Binds the log callback, chooses the clock (ORV_EMU_SPEED) and the
-  // scenario (ORV_SCENARIO), binds the two
-  // dialog modules (by plain file name), then records the driver's own file
-  // name. 1 ready, 0 failed.
+  // scenario (ORV_SCENARIO, whose events may name this plug-in's file), binds
+  // the two dialog modules (by plain file name), then records the driver's
+  // own file name. 1 ready, 0 failed.
   std::int32_t Init(LogFn log);
   // Releases whatever dialog modules Init loaded. Always 1.
   std::int32_t Shutdown();
@@ -118,8 +118,10 @@ class Driver {
   // started from now on; logs a line for an emulated or an ignored setting.
   void ChooseClock(LogFn log);
   // Reads the file ORV_SCENARIO names, for devices started from now on; logs
-  // how many events it holds, or why it was refused (then none is used).
-  void ChooseScenario(LogFn log);
+  // how many events it holds for this driver (fileName, the plug-in's file
+  // name, or the model's short name), or why it was refused (then none is
+  // used).
+  void ChooseScenario(LogFn log, const std::string& fileName);
 
   // Publishes the device list as it stands (registryMutex_ held) and returns
   // the snapshot it replaces, for RetireSnapshot once the mutex is released.

@@ -32,49 +32,6 @@ std::int32_t WriteString(ByteArray& a, const std::string& s) {
   return static_cast<std::int32_t>(4 + s.size());
 }
 
-std::int32_t ImageReader::ReadInt32() {
-  if (!ok_ || a_.size() - pos_ < 4) {
-    ok_ = false;
-    return 0;
-  }
-  std::uint32_t u = 0;
-  for (int i = 0; i < 4; ++i) u |= static_cast<std::uint32_t>(a_[pos_ + i]) << (8 * i);
-  pos_ += 4;
-  return static_cast<std::int32_t>(u);
-}
-
-float ImageReader::ReadFloat() { return FloatFromBits(ReadUInt32()); }
-
-void ImageReader::ReadString(std::string& out) {
-  out.clear();
-  const std::int32_t length = ReadInt32();
-  if (!ok_) return;
-  if (length < 0 || static_cast<std::size_t>(length) > a_.size() - pos_) {
-    ok_ = false;
-    return;
-  }
-  out.assign(reinterpret_cast<const char*>(a_.data() + pos_), static_cast<std::size_t>(length));
-  pos_ += static_cast<std::size_t>(length);
-}
-
-void ImageReader::Skip(std::size_t bytes) {
-  if (!ok_ || a_.size() - pos_ < bytes) {
-    ok_ = false;
-    return;
-  }
-  pos_ += bytes;
-}
-
-const std::uint8_t* ImageReader::ReadBytes(std::size_t bytes) {
-  if (!ok_ || a_.size() - pos_ < bytes) {
-    ok_ = false;
-    return nullptr;
-  }
-  const std::uint8_t* p = a_.data() + pos_;
-  pos_ += bytes;
-  return p;
-}
-
 namespace {
 
 static_assert(offsetof(Sample, values) == 8, "a sample's values follow its timestamp");
@@ -182,43 +139,26 @@ DeviceId Refuse(Driver& driver) {
 DeviceId RestoreFrom(Driver& driver, const ByteArray& image, std::int32_t offset) {
   const ModelDescription& model = driver.model();
   const int n = model.valueCount;
-  if (offset < 0 || static_cast<std::size_t>(offset) > image.size()) return Refuse(driver);
-
-  ImageReader reader(image, static_cast<std::size_t>(offset));
-  reader.Skip(4);  // imageLength is neither read nor checked
-  std::string fileName;
-  reader.ReadString(fileName);  // not compared with our own name
-  const std::int32_t major = reader.ReadInt32();
-  const std::int32_t minor = reader.ReadInt32();
-  if (!reader.ok() || major != model.versionMajor || minor != model.versionMinor) {
+  if (offset < 0) return Refuse(driver);
+  SavedImage saved;
+  std::string detail;  // the message box says only that the format does not fit
+  if (!DecodeImage(image, static_cast<std::size_t>(offset), model, saved, detail)) {
     return Refuse(driver);
   }
 
   std::shared_ptr<EmuDevice> device = driver.NewDevice();
   if (device == nullptr) return 0;
-  device->commSetting1 = reader.ReadInt32();
-  device->commSetting2 = reader.ReadInt32();
-  device->interval.store(reader.ReadInt32());
+  device->commSetting1 = saved.commSetting1;
+  device->commSetting2 = saved.commSetting2;
+  device->interval.store(saved.interval);
   if (model.channelNames) {
-    reader.ReadString(device->channelName1);
-    reader.ReadString(device->channelName2);
+    device->channelName1.swap(saved.channelName1);
+    device->channelName2.swap(saved.channelName2);
   }
-  for (int i = 0; i < n; ++i) {
-    ChannelConfig& config = device->channelConfigs[i];
-    config.red = reader.ReadFloat();
-    config.green = reader.ReadFloat();
-    config.blue = reader.ReadFloat();
-    config.shown = reader.ReadInt32() != 0 ? 1 : 0;
-  }
-  const std::uint32_t count = reader.ReadUInt32();
-  const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(n));
-  // The count must fit the bytes that remain before anything is allocated.
-  if (!reader.ok() || count > reader.remaining() / entry) return Refuse(driver);
-  const std::uint8_t* records = reader.ReadBytes(count * entry);
-  if (records == nullptr) return Refuse(driver);
+  for (int i = 0; i < n; ++i) device->channelConfigs[i] = saved.configs[i];
   {
     LockGuard lock(device->history.historyMutex);
-    AppendDecoded(device->history.samples, records, count, n);
+    AppendDecoded(device->history.samples, saved.records, saved.sampleCount, n);
   }
   return driver.Register(std::move(device));
 }

@@ -1,5 +1,5 @@
 // io/: what leaves a device as bytes or text: the saved image and the
-// history export. Uses devices/ and history/.
+// history export. Uses devices/, history/ and formats/ (reading an image).
 //
 // The saved device image: a little-endian byte layout that the host keeps
 // between runs, written field by field (never a memory dump) so that an image
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "framework/devices/device.h"
+#include "framework/formats/image_layout.h"
 #include "orv/driver_api.h"
 
 namespace orv {
@@ -24,28 +25,6 @@ void WriteInt32(ByteArray& a, std::int32_t v);
 void PutInt32At(ByteArray& a, std::size_t pos, std::int32_t v);
 // Appends the length and the characters; returns the bytes appended.
 std::int32_t WriteString(ByteArray& a, const std::string& s);
-
-// Bounds-checked reading from a position onwards. Every read past the end,
-// and every negative or oversized length, marks the reader failed; a failed
-// reader reads nothing more.
-class ImageReader {
- public:
-  ImageReader(const ByteArray& a, std::size_t pos) : a_(a), pos_(pos), ok_(pos <= a.size()) {}
-  bool ok() const { return ok_; }
-  std::size_t remaining() const { return ok_ ? a_.size() - pos_ : 0; }
-  std::int32_t ReadInt32();
-  std::uint32_t ReadUInt32() { return static_cast<std::uint32_t>(ReadInt32()); }
-  float ReadFloat();
-  void ReadString(std::string& out);
-  void Skip(std::size_t bytes);
-  // The next bytes in place, or null (and failed) when fewer remain.
-  const std::uint8_t* ReadBytes(std::size_t bytes);
-
- private:
-  const ByteArray& a_;
-  std::size_t pos_;
-  bool ok_;
-};
 
 const char* const kIncompatibleImageText =
     "Could not add device. The saved format is not compatible with the loaded driver.";
