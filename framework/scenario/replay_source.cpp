@@ -149,6 +149,42 @@ std::string Incompatible(const std::string& detail) {
   return std::string(kIncompatibleImageReason) + " (" + detail + ")";
 }
 
+// The driven columns of an image's samples, appended to recording in order;
+// false with the reason when a timestamp goes back or the span is too long.
+bool AppendImageSamples(const SavedImage& saved, const ModelDescription& model,
+                        const std::vector<std::size_t>& columns, ReplayRecording& recording,
+                        std::string& reason) {
+  const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(model.valueCount));
+  std::vector<float> row(columns.size());
+  std::uint64_t first = 0;
+  std::uint64_t previous = 0;
+  for (std::uint32_t k = 0; k < saved.sampleCount; ++k) {
+    const std::uint8_t* record = saved.records + k * entry;
+    auto word = [record](std::size_t at) {
+      return static_cast<std::uint32_t>(record[at]) |
+             static_cast<std::uint32_t>(record[at + 1]) << 8 |
+             static_cast<std::uint32_t>(record[at + 2]) << 16 |
+             static_cast<std::uint32_t>(record[at + 3]) << 24;
+    };
+    const std::uint64_t timestamp = word(0) | static_cast<std::uint64_t>(word(4)) << 32;
+    if (k == 0) first = timestamp;
+    if (k > 0 && timestamp < previous) {
+      reason = "sample " + std::to_string(k + 1) +
+               " of the image is earlier than the one before (its clock went back)";
+      return false;
+    }
+    if (timestamp - first > static_cast<std::uint64_t>(kMaxOffset)) {
+      reason = "the recording spans more than ten years";
+      return false;
+    }
+    previous = timestamp;
+    for (std::size_t c = 0; c < columns.size(); ++c)
+      row[c] = FloatFromBits(word(8 + 4 * columns[c]));
+    recording.Append(static_cast<std::int64_t>(timestamp - first), row.data());
+  }
+  return true;
+}
+
 std::shared_ptr<const ReplayRecording> LoadImage(std::FILE* file, std::uint64_t size,
                                                  const ReplaySource& source,
                                                  const ModelDescription& model,
@@ -192,34 +228,7 @@ std::shared_ptr<const ReplayRecording> LoadImage(std::FILE* file, std::uint64_t 
     return nullptr;
   }
   auto recording = std::make_shared<ReplayRecording>(std::move(indices));
-  const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(model.valueCount));
-  std::vector<float> row(columns.size());
-  std::uint64_t first = 0;
-  std::uint64_t previous = 0;
-  for (std::uint32_t k = 0; k < saved.sampleCount; ++k) {
-    const std::uint8_t* record = saved.records + k * entry;
-    auto word = [record](std::size_t at) {
-      return static_cast<std::uint32_t>(record[at]) |
-             static_cast<std::uint32_t>(record[at + 1]) << 8 |
-             static_cast<std::uint32_t>(record[at + 2]) << 16 |
-             static_cast<std::uint32_t>(record[at + 3]) << 24;
-    };
-    const std::uint64_t timestamp = word(0) | static_cast<std::uint64_t>(word(4)) << 32;
-    if (k == 0) first = timestamp;
-    if (k > 0 && timestamp < previous) {
-      reason = "sample " + std::to_string(k + 1) +
-               " of the image is earlier than the one before (its clock went back)";
-      return nullptr;
-    }
-    if (timestamp - first > static_cast<std::uint64_t>(kMaxOffset)) {
-      reason = "the recording spans more than ten years";
-      return nullptr;
-    }
-    previous = timestamp;
-    for (std::size_t c = 0; c < columns.size(); ++c)
-      row[c] = FloatFromBits(word(8 + 4 * columns[c]));
-    recording->Append(static_cast<std::int64_t>(timestamp - first), row.data());
-  }
+  if (!AppendImageSamples(saved, model, columns, *recording, reason)) return nullptr;
   recording->Complete();
   budget -= recording->bytes();
   return recording;
