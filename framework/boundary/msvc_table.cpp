@@ -9,6 +9,7 @@
 
 #include "framework/boundary/msvc_abi.h"
 #include "framework/boundary/table.h"
+#include "framework/io/image.h"
 
 namespace orv {
 namespace {
@@ -76,12 +77,36 @@ void CopyToHost(const ByteArray& bytes, host::ByteArray& out) noexcept {
   }
 }
 
+// The host's array as a save's destination: the image is written straight
+// into one block of the host's heap, made once its size is known, after the
+// host's old bytes are freed.
+class HostArraySink final : public ImageSink {
+ public:
+  explicit HostArraySink(host::ByteArray& image) : image_(image) {}
+  std::uint64_t MaxBytes() const override { return host::ByteArray::MaxSize(); }
+  void Start(std::size_t bytes) override {
+    image_.Reset();
+    image_.Reserve(bytes);
+  }
+  void Append(const std::uint8_t* bytes, std::size_t count) override {
+    if (count == 0) return;
+    std::memcpy(image_.last, bytes, count);
+    image_.last += count;
+  }
+  void Discard() noexcept override { image_.Reset(); }
+
+ private:
+  host::ByteArray& image_;
+};
+
 void SaveDevice(DeviceId id, host::ByteArray& image) noexcept {
   try {
-    // Starts from the host's bytes, which an unknown id leaves as they were.
-    ByteArray saved(image.first, image.last);
-    native.SaveDevice(id, saved);
-    CopyToHost(saved, image);
+    // An unknown id leaves the host's bytes as they were, as the plug-in's
+    // own table does.
+    const std::shared_ptr<EmuDevice> device = ThisDriver().FindDevice(id);
+    if (device == nullptr) return;
+    HostArraySink sink(image);
+    SaveImage(ThisDriver(), *device, sink);
   } catch (...) {
   }
 }

@@ -64,6 +64,8 @@ class Driver {
   // Releases whatever dialog modules Init loaded. Always 1.
   std::int32_t Shutdown();
   void GetDriverInfo(DriverInfo& out) const;
+  // The same without a copy; Init, which writes it, runs while no other call does.
+  const DriverInfo& info() const { return info_; }
 
   // Registry. A device is shared between the registry and the calls in
   // flight, so removing it while another host thread still uses it cannot

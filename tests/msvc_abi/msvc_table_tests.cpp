@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "framework/boundary/msvc_abi.h"
 #include "host/dialogs/dialog_control.h"
@@ -173,6 +175,55 @@ TEST(MsvcTable, HostContainersAreRegrownAndFreed) {
   EXPECT_EQ(plugin.table.Shutdown(), 1);
   platform::UnloadModule(picker);
   EXPECT_TRUE(HeapIsSound());
+}
+
+// The host's log: every line, in order.
+std::vector<std::string> g_log;
+int CaptureLog(const char* format, ...) {
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  g_log.emplace_back(line);
+  return 0;
+}
+
+// oversized_sim (tests/plugins/) in this flavour: a save longer than the
+// host's largest array (2^31 - 1 bytes in this 32-bit host) hands back an
+// empty array in the host's heap, whatever it held before, and one log line
+// saying why; the host's heap stays sound.
+TEST(MsvcTable, ASaveThatCannotBeMadeLeavesTheHostsArrayEmpty) {
+  Plugin plugin("oversized_sim.dll");
+  ASSERT_TRUE(plugin.loaded());
+  ASSERT_EQ(plugin.table.Init(&CaptureLog), 1);
+  platform::ModuleHandle picker = platform::LoadModule("portpick.dll");
+  Resolve<decltype(&portpick_control_answer)>(picker, "portpick_control_answer")(1, 1, 1);
+  const DeviceId id = plugin.table.AddDevice();
+  ASSERT_EQ(id, 1);
+  // 96 bytes before the samples, 24 bytes each, one more sample than fits.
+  const std::string line = "Device 1: not saved: the image would be " +
+                           std::to_string(96 + (0x7FFFFFFFu / 24 + 1) * 24) +
+                           " bytes, more than this process can hold in one array (2147483647).\n";
+  for (std::size_t before : {0u, 7u, 4911u}) {
+    SCOPED_TRACE(before);
+    ByteArray image;
+    const std::string filler(before, '\x55');
+    image.AssignCopy(reinterpret_cast<const std::uint8_t*>(filler.data()), filler.size());
+    g_log.clear();
+    plugin.table.SaveDevice(id, image);
+    EXPECT_TRUE(image.empty());
+    EXPECT_EQ(image.first, nullptr) << "the host's old block is freed";
+    std::vector<std::string> saves;
+    for (const std::string& l : g_log) {
+      if (l.find("saved") != std::string::npos) saves.push_back(l);
+    }
+    EXPECT_EQ(saves, std::vector<std::string>{line});
+    EXPECT_TRUE(HeapIsSound());
+  }
+  plugin.table.RemoveDevice(id);
+  EXPECT_EQ(plugin.table.Shutdown(), 1);
+  platform::UnloadModule(picker);
 }
 
 }  // namespace
