@@ -39,14 +39,19 @@ std::string BinPath(const char* name) {
 
 class WebApi : public ::testing::Test {
  protected:
+  virtual std::vector<std::string> Plugins() const {
+    return {BinPath("gasctl_sim"), BinPath("twotemp_sim"), BinPath("climate_sim")};
+  }
+  virtual void Adjust(WebOptions&) const {}
+
   void SetUp() override {
     const refhost::SessionResult opened =
-        session_.Open({BinPath("gasctl_sim"), BinPath("twotemp_sim"), BinPath("climate_sim")},
-                      ORV_TEST_BIN_DIR, &refhost::Console::Log);
+        session_.Open(Plugins(), ORV_TEST_BIN_DIR, &refhost::Console::Log);
     ASSERT_TRUE(opened.ok()) << opened.message;
     WebOptions options;
     options.port = 0;
     options.maxImageBytes = 1 << 20;
+    Adjust(options);
     server_ = std::make_unique<WebServer>(session_, options);
     std::string error;
     ASSERT_TRUE(server_->Bind(error)) << error;
@@ -316,6 +321,27 @@ TEST_F(WebApi, SaveRestoreAndExportRoundTrip) {
   EXPECT_EQ(refused->status, 422);
   EXPECT_EQ(json::parse(refused->body)["error"],
             "Could not add device. The saved format is not compatible with the loaded driver.");
+}
+
+// A driver whose save cannot be made (tests/plugins/oversized_sim): the
+// download is refused with the driver's reason, never sent as an empty file.
+class OversizedWebApi : public WebApi {
+ protected:
+  std::vector<std::string> Plugins() const override { return {BinPath("oversized_sim")}; }
+};
+
+TEST_F(OversizedWebApi, AnImageTheDriverCannotMakeIs507WithTheReason) {
+  const int id = Add(0);
+  ASSERT_NE(id, 0);
+  const auto answer =
+      client_->Get(("/api/drivers/0/devices/" + std::to_string(id) + "/image").c_str());
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 507);
+  EXPECT_FALSE(answer->has_header("Content-Disposition"));
+  const json body = json::parse(answer->body, nullptr, false);
+  ASSERT_TRUE(body.is_object()) << answer->body;
+  const std::string error = body.value("error", "");
+  EXPECT_EQ(error.rfind("not saved: the image would be ", 0), 0u) << error;
 }
 
 // Two tabs adding at once: each device keeps the settings its own form sent.

@@ -104,6 +104,8 @@ int HttpStatus(SessionStatus status) {
       return 422;
     case SessionStatus::kFailed:
       return 500;
+    case SessionStatus::kNoRoom:
+      return 507;
   }
   return 500;
 }
