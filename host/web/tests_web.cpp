@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -525,6 +526,103 @@ TEST(ConnectionWorkers, StartThreadsOnlyWhenAllAreBusyUpToTheLimit) {
   EXPECT_EQ(threads.size(), 1u);
   EXPECT_EQ(workers.threads(), 3u);
   workers.shutdown();
+}
+
+// Starts threads as std::thread does, except that the first `failures`
+// starts throw as a process out of threads does.
+ConnectionWorkers::ThreadStarter FailingStarts(std::shared_ptr<std::atomic<int>> failures) {
+  return [failures](std::function<void()> body) {
+    if (failures->fetch_sub(1) > 0) {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+    return std::thread(std::move(body));
+  };
+}
+
+// A thread that cannot start gives its place back; its connection goes to a
+// busy thread when that finishes, or, with no thread at all, is served where
+// it was accepted as a refusal.
+TEST(ConnectionWorkers, AThreadThatCannotStartReleasesItsPlace) {
+  struct Case {
+    const char* what;
+    bool busyWorker;  // one worker already serves a held connection
+    std::size_t threadsAfter;
+    bool ranHere;  // the job ran on the enqueuing thread, refused
+  };
+  for (const Case& c :
+       {Case{"no thread yet", false, 0, true}, Case{"one busy thread", true, 1, false}}) {
+    SCOPED_TRACE(c.what);
+    auto failures = std::make_shared<std::atomic<int>>(0);
+    ConnectionWorkers workers(2, FailingStarts(failures));
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false, heldRunning = false, done = false;
+    std::thread::id ranOn;
+    bool refused = false;
+    if (c.busyWorker) {
+      workers.enqueue([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        heldRunning = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return open; });
+      });
+      std::unique_lock<std::mutex> lock(mutex);
+      ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return heldRunning; }));
+    }
+    failures->store(1);
+    workers.enqueue([&] {
+      const std::lock_guard<std::mutex> lock(mutex);
+      ranOn = std::this_thread::get_id();
+      refused = ConnectionWorkers::Refusing();
+      done = true;
+      changed.notify_all();
+    });
+    EXPECT_EQ(workers.threads(), c.threadsAfter) << "the failed thread holds no place";
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      open = true;
+      changed.notify_all();
+      ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return done; }));
+    }
+    EXPECT_EQ(ranOn == std::this_thread::get_id(), c.ranHere);
+    EXPECT_EQ(refused, c.ranHere);
+    EXPECT_FALSE(ConnectionWorkers::Refusing());
+    // The place is free again: the next connection gets a thread of its own.
+    bool second = false;
+    workers.enqueue([&] {
+      const std::lock_guard<std::mutex> lock(mutex);
+      second = !ConnectionWorkers::Refusing();
+      changed.notify_all();
+    });
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return second; }));
+    }
+    EXPECT_EQ(workers.threads(), c.threadsAfter + 1);
+    workers.shutdown();
+  }
+}
+
+// The dashboard when no connection thread can be started: every request is
+// answered 503 and its connection closed, and the server goes on accepting.
+class NoThreadsWebApi : public WebApi {
+ protected:
+  void Adjust(WebOptions& options) const override {
+    options.startWorker = [](std::function<void()>) -> std::thread {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    };
+  }
+};
+
+TEST_F(NoThreadsWebApi, EveryConnectionIsAnswered503AndClosed) {
+  for (int n = 0; n < 3; ++n) {
+    const auto answer = client_->Get("/api/state");
+    ASSERT_TRUE(answer) << n;
+    EXPECT_EQ(answer->status, 503);
+    EXPECT_EQ(answer->get_header_value("Connection"), "close");
+    EXPECT_EQ(json::parse(answer->body)["error"],
+              "the host cannot start a thread for this connection; try again");
+  }
 }
 
 TEST(WebHosts, LoopbackNames) {
