@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -382,16 +384,32 @@ TEST(SampleStore, BlockEdgesKeepEveryRecordAndEveryQuery) {
   SetBlockMemory(previous);
 }
 
+// Waits until done() holds or ten seconds have passed; false then.
+template <typename Done>
+bool SpinUntil(Done done) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
 TEST(SampleStore, ReadersWithoutTheLockSeeWholeRecordsWhileItGrowsAndClears) {
   // One thread appends (through many block allocations) and clears; readers
   // query without historyMutex from read sections, and one more reads
   // snapshots as a save or an export does. A record read from a freed or
   // half-written block would not match its timestamp (and the sanitizer
-  // builds would report the access).
+  // builds would report the access). The writer waits for the readers at
+  // every step, so that they read while it appends and while it clears.
   SampleHistory history(6, 5);
+  // What the history holds between the writer's steps: HasHistory read
+  // between two equal loads of it must agree with it.
+  enum Phase { kEmpty, kFilled, kChanging };
+  std::atomic<int> phase{kEmpty};
   std::atomic<bool> done{false};
   std::atomic<int> wrong{0};
-  std::atomic<long> reads{0};
+  std::atomic<long> reads{0}, emptySeen{0}, filledSeen{0};
   std::vector<std::thread> readers;
   for (int r = 0; r < 2; ++r) {
     readers.emplace_back([&, r] {
@@ -402,7 +420,12 @@ TEST(SampleStore, ReadersWithoutTheLockSeeWholeRecordsWhileItGrowsAndClears) {
         // Whole seconds of one round, never a span across freed blocks.
         const double span = GetHistoryDuration(history, section.entered());
         if (!(span >= 0.0 && span < 6000.0 && span == static_cast<int>(span))) ++wrong;
-        HasHistory(history, section.entered());
+        const int before = phase.load();
+        const bool has = HasHistory(history, section.entered());
+        if (before != kChanging && phase.load() == before) {
+          if (has != (before == kFilled)) ++wrong;
+          ++(before == kFilled ? filledSeen : emptySeen);
+        }
         const std::uint64_t t =
             GetLE32(out.data()) | static_cast<std::uint64_t>(GetLE32(out.data() + 4)) << 32;
         const std::uint32_t first = GetLE32(out.data() + 8);
@@ -430,32 +453,59 @@ TEST(SampleStore, ReadersWithoutTheLockSeeWholeRecordsWhileItGrowsAndClears) {
       ++reads;
     }
   });
-  for (int round = 0; round < 4; ++round) {
-    for (std::uint64_t j = 0; j < 6000; ++j) {
-      ASSERT_TRUE(AppendSample(history, MakeSample(kT0 + j * kSecond, static_cast<float>(j))));
+  // Until the readers have read a few times more, the writer makes no
+  // further step. The writer's steps; what went wrong, or nothing.
+  const auto readersCatchUp = [&] {
+    const long seen = reads.load();
+    return SpinUntil([&] { return reads.load() > seen + 2; });
+  };
+  const auto write = [&]() -> std::string {
+    for (int round = 0; round < 4; ++round) {
+      const long empty = emptySeen.load();
+      if (!SpinUntil([&] { return emptySeen.load() > empty; })) return "no reader saw it empty";
+      phase.store(kChanging);
+      for (std::uint64_t j = 0; j < 6000; ++j) {
+        if (!AppendSample(history, MakeSample(kT0 + j * kSecond, static_cast<float>(j)))) {
+          return "an append failed";
+        }
+        if (j == 0) phase.store(kFilled);
+        if (j % 500 == 0 && !readersCatchUp()) return "the readers stopped while it grew";
+      }
+      const long filled = filledSeen.load();
+      if (!SpinUntil([&] { return filledSeen.load() > filled; })) return "no reader saw it filled";
+      phase.store(kChanging);
+      ClearHistory(history);
+      phase.store(kEmpty);
     }
-    ClearHistory(history);
-  }
-  while (reads.load() < 1000) std::this_thread::yield();
+    return readersCatchUp() ? "" : "the readers stopped after it was cleared";
+  };
+  const std::string failed = write();
   done.store(true);
   for (std::thread& t : readers) t.join();
+  EXPECT_EQ(failed, "");
   EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(ReadSections, AWriterWaitsForTheSectionsOpenWhenItAsks) {
   ReadSections sections;
-  const std::size_t slot = sections.Enter();
-  ASSERT_NE(slot, ReadSections::kNoSlot);
-  std::atomic<bool> waited{false};
-  std::thread writer([&] {
-    sections.WaitForReaders();
-    waited.store(true);
+  // A reader keeps its section open until the writer is about to wait, and
+  // a while longer; it says so before it leaves. A wait that returned before
+  // the reader left finds it has not yet said so.
+  std::atomic<bool> entered{false}, writerWaits{false}, leaving{false};
+  std::thread reader([&] {
+    const std::size_t slot = sections.Enter();
+    ASSERT_NE(slot, ReadSections::kNoSlot);
+    entered.store(true);
+    while (!writerWaits.load()) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    leaving.store(true);
+    sections.Leave(slot);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(waited.load());
-  sections.Leave(slot);
-  writer.join();
-  EXPECT_TRUE(waited.load());
+  while (!entered.load()) std::this_thread::yield();
+  writerWaits.store(true);
+  sections.WaitForReaders();
+  EXPECT_TRUE(leaving.load()) << "the wait returned while a section open before it was still open";
+  reader.join();
   // Every slot taken: the next reader is told to use the locks instead.
   std::vector<std::size_t> open;
   for (std::size_t k = 0; k < ReadSections::kSlots; ++k) open.push_back(sections.Enter());
