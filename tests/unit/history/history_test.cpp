@@ -514,6 +514,59 @@ TEST(ReadSections, AWriterWaitsForTheSectionsOpenWhenItAsks) {
   sections.WaitForReaders();  // returns: nothing is open
 }
 
+// A host's threads start their search for a free slot in different slots,
+// whatever their stacks' spacing: the host's own threads, and update threads
+// with their small stacks. Eight threads, all alive at once, so that no two
+// share a stack.
+TEST(ReadSections, ThreadsStartTheirSearchInDifferentSlots) {
+  constexpr int kThreads = 8;
+  const struct {
+    const char* threads;
+    bool platformThreads;
+  } cases[] = {{"std::thread", false}, {"platform::StartThread", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.threads);
+    struct Shared {
+      std::atomic<int> reported{0};
+      std::atomic<bool> release{false};
+      std::size_t slots[kThreads] = {};
+    } shared;
+    struct Start {
+      Shared* shared;
+      int index;
+    } starts[kThreads];
+    const auto body = [](void* arg) {
+      const Start& start = *static_cast<Start*>(arg);
+      start.shared->slots[start.index] = ReadSections::FirstSlot();
+      ++start.shared->reported;
+      while (!start.shared->release.load()) std::this_thread::yield();
+    };
+    std::vector<std::thread> threads;
+    std::vector<platform::ThreadHandle> handles;
+    for (int t = 0; t < kThreads; ++t) {
+      starts[t] = {&shared, t};
+      if (c.platformThreads) {
+        platform::ThreadHandle handle = nullptr;
+        std::uint32_t id = 0;
+        ASSERT_TRUE(platform::StartThread(body, &starts[t], &handle, &id));
+        handles.push_back(handle);
+      } else {
+        threads.emplace_back(body, &starts[t]);
+      }
+    }
+    while (shared.reported.load() < kThreads) std::this_thread::yield();
+    shared.release.store(true);
+    for (std::thread& t : threads) t.join();
+    for (platform::ThreadHandle h : handles) platform::JoinThread(h);
+    int most = 0;
+    for (std::size_t slot = 0; slot < ReadSections::kSlots; ++slot) {
+      most =
+          std::max(most, static_cast<int>(std::count(shared.slots, shared.slots + kThreads, slot)));
+    }
+    EXPECT_LE(most, 2) << "threads starting in one slot";
+  }
+}
+
 TEST(HistoryQuery, ClockSetBackStillSelectsWithinTheArray) {
   // The last sample is earlier than the first: any target is either past the
   // last or before the first.
