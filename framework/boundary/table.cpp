@@ -194,11 +194,40 @@ void GetSampleAt(DeviceId id, double seconds, ByteArray& out) noexcept {
     Driver& driver = *loadedDriver;
     const int valueCount = driver.model().valueCount;
     SizeRecord(valueCount, out);
-    driver.VisitDevice(id, [&](EmuDevice* device, bool inReadSection) {
-      if (device == nullptr) return WriteRecord(nullptr, valueCount, out.data());
-      WriteSampleAt(device->history, valueCount, seconds, out.data(), inReadSection);
-    });
+    driver.VisitDevice(
+        id, [&](EmuDevice * device, bool inReadSection) __attribute__((always_inline)) {
+          if (device == nullptr) return WriteRecord(nullptr, valueCount, out.data());
+          WriteSampleAt(device->history, valueCount, seconds, out.data(), inReadSection);
+        });
   } catch (...) {
+  }
+}
+
+// The same for a driver whose model has kValueCount values, which the
+// plug-ins' models have: the record's length and the stride are constants.
+template <int kValueCount>
+void GetSampleAtOf(DeviceId id, double seconds, ByteArray& out) noexcept {
+  try {
+    SizeRecord(kValueCount, out);
+    loadedDriver->VisitDevice(
+        id, [&](EmuDevice * device, bool inReadSection) __attribute__((always_inline)) {
+          if (device == nullptr) return WriteRecord(nullptr, kValueCount, out.data());
+          WriteSampleAtOf<kValueCount>(device->history, seconds, out.data(), inReadSection);
+        });
+  } catch (...) {
+  }
+}
+
+using SampleQuery = void (*)(DeviceId, double, ByteArray&);
+
+SampleQuery SampleQueryFor(int valueCount) {
+  switch (valueCount) {
+    case 4:
+      return &GetSampleAtOf<4>;
+    case 6:
+      return &GetSampleAtOf<6>;
+    default:
+      return &GetSampleAt;
   }
 }
 
@@ -262,7 +291,7 @@ void FillTable(DriverFunctionTable* table) {
   table->HasHistory = &HasHistory;
   table->ClearHistory = &ClearHistory;
   table->GetHistoryDuration = &GetHistoryDuration;
-  table->GetSampleAt = &GetSampleAt;
+  table->GetSampleAt = SampleQueryFor(ThisDriver().model().valueCount);
   table->ExportHistory = &ExportHistory;
   table->GetChannelDescriptors = &GetChannelDescriptors;
   table->GetAxisDescriptors = &GetAxisDescriptors;

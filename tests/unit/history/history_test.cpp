@@ -384,6 +384,88 @@ TEST(SampleStore, BlockEdgesKeepEveryRecordAndEveryQuery) {
   SetBlockMemory(previous);
 }
 
+// Blocks handed out one by one from a region reserved beforehand, each
+// right after the one before unless a gap is asked for after it.
+struct SlicedBlocks {
+  static inline std::uint8_t* region = nullptr;
+  static inline std::size_t next = 0;    // in block spans
+  static inline std::size_t handed = 0;  // blocks handed out
+  static inline std::vector<bool> gapAfter;
+  static void* Reserve(std::size_t bytes) {
+    if (bytes > std::size_t{1} << 20) return nullptr;  // one block at a time
+    std::uint8_t* block = region + next * bytes;
+    next += handed < gapAfter.size() && gapAfter[handed] ? 2 : 1;
+    ++handed;
+    return block;
+  }
+  static void Release(void*, std::size_t) {}
+  static constexpr BlockMemory kMemory{&Reserve, &platform::CommitPages, &Release};
+};
+
+// The query reads blocks that lie one after the other as one array, and
+// others through the table; where they lie never changes an answer. Histories
+// of a model's shape (2^15 samples of 32 bytes a block) over three blocks,
+// each compared with the search over one contiguous array.
+TEST(SampleStore, BlocksInOneRunOrApartGiveTheSameAnswers) {
+  constexpr std::size_t kPerBlock = std::size_t{1} << kBlockShift;
+  constexpr std::size_t kCount = kPerBlock * 5 / 2;
+  const struct {
+    const char* blocks;
+    std::vector<bool> gapAfter;  // per block
+    bool flat;                   // read as one array
+  } cases[] = {
+      {"one after the other", {false, false, false}, true},
+      {"apart", {true, true, true}, false},
+      {"apart from the third on", {false, true, false}, false},
+  };
+  for (const bool ordered : {true, false}) {
+    std::vector<std::uint64_t> timestamps;
+    for (std::size_t j = 0; j < kCount; ++j) {
+      // Jittered but later every time, or with every third time repeated.
+      timestamps.push_back(ordered ? kT0 + j * kSecond + (j * 7919 % 13) * 1000
+                                   : kT0 + (j / 3) * kSecond);
+    }
+    const std::vector<Sample> samples = SamplesAt(timestamps);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(::testing::Message() << c.blocks << (ordered ? ", ordered" : ", repeats"));
+      const std::size_t regionBytes = 8 * (std::size_t{32} << kBlockShift);
+      SlicedBlocks::region = static_cast<std::uint8_t*>(platform::ReservePages(regionBytes));
+      ASSERT_NE(SlicedBlocks::region, nullptr);
+      SlicedBlocks::next = 0;
+      SlicedBlocks::handed = 0;
+      SlicedBlocks::gapAfter = c.gapAfter;
+      const BlockMemory* previous = SetBlockMemory(&SlicedBlocks::kMemory);
+      {
+        SampleHistory history(6);
+        for (std::size_t j = 0; j < kCount; ++j) {
+          ASSERT_TRUE(AppendSample(history, samples[j]));
+          // Two blocks in, the first gap has not yet come.
+          if (j + 1 == 2 * kPerBlock) {
+            EXPECT_EQ(history.samples.ReadPublished().flat != nullptr, !c.gapAfter[0]);
+          }
+        }
+        const PublishedSamples published = history.samples.ReadPublished();
+        EXPECT_EQ(published.flat != nullptr, c.flat);
+        ByteArray out, expected;
+        const double span = static_cast<double>(timestamps.back() - timestamps.front()) / 1e7;
+        std::vector<double> offsets = {kNaN, kInf, -kInf, -1.0, 0.0, span, span + 1.0};
+        for (int k = 0; k <= 3000; ++k) offsets.push_back(span * k / 3000.0 + 0.37 * (k % 3));
+        for (std::size_t edge : {kPerBlock - 1, kPerBlock, 2 * kPerBlock - 1, 2 * kPerBlock}) {
+          offsets.push_back(static_cast<double>(timestamps[edge] - timestamps[0]) / 1e7);
+        }
+        for (double offset : offsets) {
+          GetSampleAt(history, 6, offset, out);
+          WriteSampleRecord(&samples[SelectSampleIndex(samples.data(), kCount, offset)], 6,
+                            expected);
+          ASSERT_EQ(out, expected) << "offset " << offset;
+        }
+      }
+      SetBlockMemory(previous);
+      platform::ReleasePages(SlicedBlocks::region, regionBytes);
+    }
+  }
+}
+
 // Waits until done() holds or ten seconds have passed; false then.
 template <typename Done>
 bool SpinUntil(Done done) {
