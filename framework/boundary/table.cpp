@@ -185,12 +185,9 @@ double GetHistoryDuration(DeviceId id) noexcept {
   });
 }
 
-void GetSampleAt(DeviceId id, double seconds, ByteArray& out) noexcept {
+// GetSampleAt for any number of values.
+void GetSampleAtOfAny(DeviceId id, double seconds, ByteArray& out) noexcept {
   try {
-    // Every device of a driver has the driver's model. The record is sized
-    // first, as only that may allocate; the rest is one function here, with
-    // the device look-up, since a host redrawing charts calls this thousands
-    // of times a second.
     Driver& driver = *loadedDriver;
     const int valueCount = driver.model().valueCount;
     SizeRecord(valueCount, out);
@@ -203,8 +200,11 @@ void GetSampleAt(DeviceId id, double seconds, ByteArray& out) noexcept {
   }
 }
 
-// The same for a driver whose model has kValueCount values, which the
-// plug-ins' models have: the record's length and the stride are constants.
+// The same for a driver whose model has kValueCount values, as the models
+// have: the record's length and the stride are constants. The record is
+// sized first, as only that may allocate; the rest is one function here,
+// with the device look-up, since a host redrawing charts calls this
+// thousands of times a second.
 template <int kValueCount>
 void GetSampleAtOf(DeviceId id, double seconds, ByteArray& out) noexcept {
   try {
@@ -218,8 +218,9 @@ void GetSampleAtOf(DeviceId id, double seconds, ByteArray& out) noexcept {
   }
 }
 
+// The query for a model of valueCount values. Every device of a driver has
+// the driver's model.
 using SampleQuery = void (*)(DeviceId, double, ByteArray&);
-
 SampleQuery SampleQueryFor(int valueCount) {
   switch (valueCount) {
     case 4:
@@ -227,7 +228,7 @@ SampleQuery SampleQueryFor(int valueCount) {
     case 6:
       return &GetSampleAtOf<6>;
     default:
-      return &GetSampleAt;
+      return &GetSampleAtOfAny;
   }
 }
 
