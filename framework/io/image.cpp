@@ -140,6 +140,9 @@ SaveFailure WriteImage(Driver& driver, EmuDevice& device, ImageSink& sink, std::
   const ModelDescription& model = driver.model();
   const int n = model.valueCount;
   const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(n));
+  // The host's old bytes go first, outside any lock: freeing a large image
+  // takes a while, and two are never held at once.
+  sink.Discard();
   // The history as it stands at this instant; the lock is held only to take
   // the snapshot, so the update thread and the host's other calls go on
   // while the samples are written.
@@ -151,7 +154,8 @@ SaveFailure WriteImage(Driver& driver, EmuDevice& device, ImageSink& sink, std::
   const DriverInfo& info = driver.info();
   {
     // The settings are written as they are, under their lock, so that the
-    // size reckoned here is the size written.
+    // size reckoned here is the size written; the room for the image is
+    // reserved, not yet touched, so the lock is held only briefly.
     LockGuard lock(device.settingsMutex);
     const std::uint64_t names =
         model.channelNames ? 8 + device.channelName1.size() + device.channelName2.size() : 0;
@@ -221,7 +225,7 @@ class OwnArraySink final : public ImageSink {
   explicit OwnArraySink(ByteArray& image) : image_(image) {}
   std::uint64_t MaxBytes() const override { return image_.max_size(); }
   void Start(std::size_t bytes) override {
-    ByteArray().swap(image_);  // the old image goes before the new one is had
+    ByteArray().swap(image_);
     image_.reserve(bytes);
   }
   void Append(const std::uint8_t* bytes, std::size_t count) override {
