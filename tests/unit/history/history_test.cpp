@@ -599,7 +599,8 @@ TEST(ReadSections, AWriterWaitsForTheSectionsOpenWhenItAsks) {
 // A host's threads start their search for a free slot in different slots,
 // whatever their stacks' spacing: the host's own threads, and update threads
 // with their small stacks. Eight threads, all alive at once, so that no two
-// share a stack.
+// share a stack; the page number modulo the slots put four or all eight in
+// one slot, a hash of it rarely puts even three there.
 TEST(ReadSections, ThreadsStartTheirSearchInDifferentSlots) {
   constexpr int kThreads = 8;
   const struct {
@@ -645,7 +646,7 @@ TEST(ReadSections, ThreadsStartTheirSearchInDifferentSlots) {
       most =
           std::max(most, static_cast<int>(std::count(shared.slots, shared.slots + kThreads, slot)));
     }
-    EXPECT_LE(most, 2) << "threads starting in one slot";
+    EXPECT_LE(most, 3) << "threads starting in one slot";
   }
 }
 
