@@ -42,7 +42,8 @@ bool StdoutIsTerminal();
 
 // ---- Mutex ---------------------------------------------------------------
 
-// A non-recursive mutex. Creation can fail on Win32; valid() tells.
+// A non-recursive mutex: a thread that holds it and locks it again waits for
+// ever, and its try_lock fails. Creation can fail on POSIX; valid() tells.
 class Mutex {
  public:
   Mutex();
@@ -50,12 +51,16 @@ class Mutex {
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
-  bool valid() const { return handle_ != nullptr; }
+  bool valid() const;
   void lock();
   void unlock();
+  // Takes the mutex when no thread holds it, the calling one included.
+  bool try_lock();
 
  private:
-  void* handle_;
+  // POSIX: the pthread mutex, null when it could not be made. Win32: the
+  // slim reader/writer lock itself, one pointer wide, which cannot fail.
+  void* state_;
 };
 
 // ---- Event ---------------------------------------------------------------

@@ -59,29 +59,35 @@ int ShowMessageBox(const char* text, const char* caption, unsigned flags) {
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
-Mutex::Mutex() : handle_(nullptr) {
+Mutex::Mutex() : state_(nullptr) {
   auto* mutex = new (std::nothrow) pthread_mutex_t;
   if (mutex == nullptr) return;
   if (pthread_mutex_init(mutex, nullptr) != 0) {
     delete mutex;
     return;
   }
-  handle_ = mutex;
+  state_ = mutex;
 }
 
 Mutex::~Mutex() {
-  if (handle_ == nullptr) return;
-  auto* mutex = static_cast<pthread_mutex_t*>(handle_);
+  if (state_ == nullptr) return;
+  auto* mutex = static_cast<pthread_mutex_t*>(state_);
   pthread_mutex_destroy(mutex);
   delete mutex;
 }
 
 void Mutex::lock() {
-  if (handle_ != nullptr) pthread_mutex_lock(static_cast<pthread_mutex_t*>(handle_));
+  if (state_ != nullptr) pthread_mutex_lock(static_cast<pthread_mutex_t*>(state_));
+}
+
+bool Mutex::valid() const { return state_ != nullptr; }
+
+bool Mutex::try_lock() {
+  return state_ != nullptr && pthread_mutex_trylock(static_cast<pthread_mutex_t*>(state_)) == 0;
 }
 
 void Mutex::unlock() {
-  if (handle_ != nullptr) pthread_mutex_unlock(static_cast<pthread_mutex_t*>(handle_));
+  if (state_ != nullptr) pthread_mutex_unlock(static_cast<pthread_mutex_t*>(state_));
 }
 
 namespace {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, then builds and tests the default
 # build, the AddressSanitizer+UBSan and ThreadSanitizer builds, the docs
-# (tools/check_docs.py), the web dashboard in headless chromium, the 32-bit
+# (tools/check_docs.py), the msvc-probe binaries against their SHA-256, the
+# web dashboard in headless chromium, the 32-bit
 # Windows DLLs with their export/import check and their test suites under
 # 32-bit Wine (tools/win32_run.sh), the MSVC-ABI DLLs under the probe (a host
 # built with that ABI) and their zip, the 64-bit Windows build's
@@ -86,6 +87,10 @@ done
 stage "docs: README.md and docs/ name only options, paths and links that exist"
 run_step "docs check" python3 tools/check_docs.py
 run_step "docs check self-test" python3 tools/test_check_docs.py
+
+# The probe's binaries are those its source in tools/msvc-probe/src built.
+stage "msvc-probe: the binaries match their SHA-256"
+run_step "msvc-probe SHA-256" bash -c 'cd tools/msvc-probe && sha256sum --check --strict SHA256SUMS'
 
 if [[ -f tools/test_browser.sh ]]; then
   stage "browser: the web dashboard in headless chromium"

@@ -64,6 +64,8 @@ class Driver {
   // Releases whatever dialog modules Init loaded. Always 1.
   std::int32_t Shutdown();
   void GetDriverInfo(DriverInfo& out) const;
+  // The same without a copy; Init, which writes it, runs while no other call does.
+  const DriverInfo& info() const { return info_; }
 
   // Registry. A device is shared between the registry and the calls in
   // flight, so removing it while another host thread still uses it cannot
@@ -77,22 +79,13 @@ class Driver {
   // (EmuDevice*, bool) learns whether it runs in a read section (false when
   // every slot was taken and the device is held by a counted reference).
   template <typename Visit>
-  void VisitDevice(DeviceId id, Visit&& visit) {
+  [[gnu::always_inline]] inline void VisitDevice(DeviceId id, Visit&& visit) {
     ReadSection section;
-    std::shared_ptr<EmuDevice> counted;
-    EmuDevice* device = nullptr;
-    if (section.entered()) {
+    if (section.entered()) [[likely]] {
       const RegistrySnapshot::Entry* entry = snapshot_.load()->Find(id);
-      device = entry != nullptr ? entry->device.get() : nullptr;
-    } else {
-      counted = FindDevice(id);
-      device = counted.get();
+      return Call(visit, entry != nullptr ? entry->device.get() : nullptr, true);
     }
-    if constexpr (std::is_invocable_v<Visit, EmuDevice*, bool>) {
-      visit(device, section.entered());
-    } else {
-      visit(device);
-    }
+    VisitCounted(id, visit);
   }
   // Gives the device the next identifier and appends it; returns the id.
   DeviceId Register(std::shared_ptr<EmuDevice> device);
@@ -114,6 +107,22 @@ class Driver {
 
  private:
   void ReleaseModules();
+  // VisitDevice when every read-section slot is taken: the device held by a
+  // counted reference. Out of line, as it is rare.
+  template <typename Visit>
+  [[gnu::noinline]] void VisitCounted(DeviceId id, Visit& visit) {
+    const std::shared_ptr<EmuDevice> counted = FindDevice(id);
+    Call(visit, counted.get(), false);
+  }
+  template <typename Visit>
+  [[gnu::always_inline]] static void Call(Visit& visit, EmuDevice* device, bool inReadSection) {
+    if constexpr (std::is_invocable_v<Visit, EmuDevice*, bool>) {
+      visit(device, inReadSection);
+    } else {
+      visit(device);
+    }
+  }
+
   // Reads ORV_EMU_SPEED: the real clock, or a new emulated one, for devices
   // started from now on; logs a line for an emulated or an ignored setting.
   void ChooseClock(LogFn log);

@@ -1,6 +1,7 @@
 #include "framework/io/image.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstddef>
 #include <cstring>
 #include <limits>
@@ -36,19 +37,36 @@ namespace {
 
 static_assert(offsetof(Sample, values) == 8, "a sample's values follow its timestamp");
 
-// The records of a snapshot's samples, appended to image (which has room):
-// a kept sample is its own record on little-endian machines, so each block's
+void PutInt32(ImageSink& sink, std::int32_t v) {
+  const std::uint32_t u = static_cast<std::uint32_t>(v);
+  const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8),
+                                 static_cast<std::uint8_t>(u >> 16),
+                                 static_cast<std::uint8_t>(u >> 24)};
+  sink.Append(bytes, 4);
+}
+
+void PutString(ImageSink& sink, const std::string& s) {
+  PutInt32(sink, static_cast<std::int32_t>(s.size()));
+  sink.Append(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+}
+
+// The records of a snapshot's samples, appended to sink (which has room): a
+// kept sample is its own record on little-endian machines, so each block's
 // run is one copy.
-void AppendRecords(ByteArray& image, const SampleSnapshot& snapshot, int n) {
+void AppendRecords(ImageSink& sink, const SampleSnapshot& snapshot, int n) {
   const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(n));
   snapshot.ForEachRun([&](const std::uint8_t* records, std::size_t count) {
     if constexpr (kLittleEndian) {
-      image.insert(image.end(), records, records + count * entry);
+      sink.Append(records, count * entry);
     } else {
-      const std::size_t at = image.size();
-      image.resize(at + count * entry);
-      for (std::size_t k = 0; k < count; ++k) {
-        NativeToRecord(records + k * entry, n, image.data() + at + k * entry);
+      constexpr std::size_t kChunk = 64;
+      std::uint8_t converted[kChunk * SampleRecordSize(kMaxValues)];
+      for (std::size_t k = 0; k < count; k += kChunk) {
+        const std::size_t m = std::min(kChunk, count - k);
+        for (std::size_t i = 0; i < m; ++i) {
+          NativeToRecord(records + (k + i) * entry, n, converted + i * entry);
+        }
+        sink.Append(converted, m * entry);
       }
     }
   });
@@ -72,61 +90,136 @@ void AppendDecoded(SampleStore& samples, const std::uint8_t* records, std::size_
   }
 }
 
-}  // namespace
-
-void SaveDevice(Driver& driver, EmuDevice& device, ByteArray& image) {
+// Writes the image, or returns why it cannot be made before anything is
+// allocated; bytes gets its size once that is known. The only allocation is
+// the sink's room for the whole image, which may throw std::bad_alloc.
+SaveFailure WriteImage(Driver& driver, EmuDevice& device, ImageSink& sink, std::uint64_t& bytes) {
   const ModelDescription& model = driver.model();
   const int n = model.valueCount;
-  DriverInfo info;
-  driver.GetDriverInfo(info);
-  try {
-    ByteArray().swap(image);  // empty it and release its storage
-    WriteInt32(image, 0);     // imageLength, patched at the end
-    WriteString(image, info.fileName);
-    WriteInt32(image, info.versionMajor);
-    WriteInt32(image, info.versionMinor);
-    WriteInt32(image, device.commSetting1);
-    WriteInt32(image, device.commSetting2);
-    WriteInt32(image, device.interval.load());
-    ChannelConfig configs[kMaxValues];
-    std::string name1, name2;
-    {
-      LockGuard lock(device.settingsMutex);
-      for (int i = 0; i < n; ++i) configs[i] = device.channelConfigs[i];
-      if (model.channelNames) {
-        name1 = device.channelName1;
-        name2 = device.channelName2;
-      }
+  const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(n));
+  // The host's old bytes go first, outside any lock: freeing a large image
+  // takes a while, and two are never held at once.
+  sink.Discard();
+  // The history as it stands at this instant; the lock is held only to take
+  // the snapshot, so the update thread and the host's other calls go on
+  // while the samples are written.
+  SampleSnapshot snapshot;
+  {
+    LockGuard lock(device.history.historyMutex);
+    snapshot = device.history.samples.Snapshot();
+  }
+  const DriverInfo& info = driver.info();
+  {
+    // The settings are written as they are, under their lock, so that the
+    // size reckoned here is the size written; the room for the image is
+    // reserved, not yet touched, so the lock is held only briefly.
+    LockGuard lock(device.settingsMutex);
+    const std::uint64_t names =
+        model.channelNames ? 8 + device.channelName1.size() + device.channelName2.size() : 0;
+    const std::uint64_t head = 4 + 4 + info.fileName.size() + 5 * 4 + names + 16 * n + 4;
+    bytes = head + static_cast<std::uint64_t>(snapshot.size()) * entry;
+    const std::uint64_t arrayMax = sink.MaxBytes();
+    if (bytes > std::min(kMaxImageBytes, arrayMax)) {
+      return arrayMax < kMaxImageBytes ? SaveFailure::kArrayLimit : SaveFailure::kLengthField;
     }
+    sink.Start(static_cast<std::size_t>(bytes));
+    PutInt32(sink, static_cast<std::int32_t>(static_cast<std::uint32_t>(bytes)));
+    PutString(sink, info.fileName);
+    PutInt32(sink, info.versionMajor);
+    PutInt32(sink, info.versionMinor);
+    PutInt32(sink, device.commSetting1);
+    PutInt32(sink, device.commSetting2);
+    PutInt32(sink, device.interval.load());
     if (model.channelNames) {
-      WriteString(image, name1);
-      WriteString(image, name2);
+      PutString(sink, device.channelName1);
+      PutString(sink, device.channelName2);
     }
     for (int i = 0; i < n; ++i) {
-      WriteInt32(image, static_cast<std::int32_t>(FloatBits(configs[i].red)));
-      WriteInt32(image, static_cast<std::int32_t>(FloatBits(configs[i].green)));
-      WriteInt32(image, static_cast<std::int32_t>(FloatBits(configs[i].blue)));
-      WriteInt32(image, static_cast<std::int32_t>(configs[i].shown));
+      const ChannelConfig& config = device.channelConfigs[i];
+      PutInt32(sink, static_cast<std::int32_t>(FloatBits(config.red)));
+      PutInt32(sink, static_cast<std::int32_t>(FloatBits(config.green)));
+      PutInt32(sink, static_cast<std::int32_t>(FloatBits(config.blue)));
+      PutInt32(sink, static_cast<std::int32_t>(config.shown));
     }
-    // The history as it stands at this instant; the lock is held only to
-    // take the snapshot, so the update thread and the host's other calls go
-    // on while the samples are written.
-    SampleSnapshot snapshot;
-    {
-      LockGuard lock(device.history.historyMutex);
-      snapshot = device.history.samples.Snapshot();
-    }
-    const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(n));
-    if (snapshot.size() > (std::numeric_limits<std::size_t>::max() - image.size() - 4) / entry) {
-      throw std::bad_alloc();
-    }
-    image.reserve(image.size() + 4 + snapshot.size() * entry);
-    WriteInt32(image, static_cast<std::int32_t>(snapshot.size()));
-    AppendRecords(image, snapshot, n);
-    PutInt32At(image, 0, static_cast<std::int32_t>(static_cast<std::uint32_t>(image.size())));
-  } catch (const std::bad_alloc&) {
-    ByteArray().swap(image);
+    PutInt32(sink, static_cast<std::int32_t>(static_cast<std::uint32_t>(snapshot.size())));
   }
+  AppendRecords(sink, snapshot, n);
+  return SaveFailure::kNone;
+}
+
+void LogSaveFailure(EmuDevice& device, SaveFailure failure, std::uint64_t bytes,
+                    std::uint64_t limit) {
+  LogFn log = device.environment.log.load();
+  if (log == nullptr) return;
+  // The sizes as text: they may not fit the host's unsigned.
+  char size[24] = {};
+  char most[24] = {};
+  std::to_chars(size, size + sizeof size - 1, bytes);
+  std::to_chars(most, most + sizeof most - 1, limit);
+  const int id = static_cast<int>(device.id);
+  switch (failure) {
+    case SaveFailure::kLengthField:
+      log("Device %d: not saved: the image would be %s bytes, more than its length field holds "
+          "(%s).\n",
+          id, size, most);
+      break;
+    case SaveFailure::kArrayLimit:
+      log("Device %d: not saved: the image would be %s bytes, more than this process can hold "
+          "in one array (%s).\n",
+          id, size, most);
+      break;
+    case SaveFailure::kMemory:
+      log("Device %d: not saved: no memory for an image of %s bytes.\n", id, size);
+      break;
+    case SaveFailure::kNone:
+      break;
+  }
+}
+
+// The plug-in's own array.
+class OwnArraySink final : public ImageSink {
+ public:
+  explicit OwnArraySink(ByteArray& image) : image_(image) {}
+  std::uint64_t MaxBytes() const override { return image_.max_size(); }
+  void Start(std::size_t bytes) override {
+    ByteArray().swap(image_);
+    image_.reserve(bytes);
+  }
+  void Append(const std::uint8_t* bytes, std::size_t count) override {
+    image_.insert(image_.end(), bytes, bytes + count);
+  }
+  void Discard() noexcept override { ByteArray().swap(image_); }
+
+ private:
+  ByteArray& image_;
+};
+
+}  // namespace
+
+SaveFailure SaveImage(Driver& driver, EmuDevice& device, ImageSink& sink) noexcept {
+  std::uint64_t bytes = 0;
+  SaveFailure failure = SaveFailure::kNone;
+  try {
+    failure = WriteImage(driver, device, sink, bytes);
+  } catch (...) {
+    // The room for the image is the one allocation a save makes.
+    failure = SaveFailure::kMemory;
+  }
+  if (failure == SaveFailure::kNone) return failure;
+  sink.Discard();
+  try {
+    const std::uint64_t limit =
+        failure == SaveFailure::kLengthField ? kMaxImageBytes : sink.MaxBytes();
+    LogSaveFailure(device, failure, bytes, limit);
+  } catch (...) {
+    // A host's log function that throws (out of memory itself) loses the line.
+  }
+  return failure;
+}
+
+SaveFailure SaveDevice(Driver& driver, EmuDevice& device, ByteArray& image) noexcept {
+  OwnArraySink sink(image);
+  return SaveImage(driver, device, sink);
 }
 
 namespace {

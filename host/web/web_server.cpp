@@ -104,6 +104,8 @@ int HttpStatus(SessionStatus status) {
       return 422;
     case SessionStatus::kFailed:
       return 500;
+    case SessionStatus::kNoRoom:
+      return 507;
   }
   return 500;
 }
@@ -171,6 +173,13 @@ struct WebServer::Impl {
 
   httplib::Server::HandlerResponse Guard(const httplib::Request& request,
                                          httplib::Response& response) const {
+    if (ConnectionWorkers::Refusing()) {
+      // No thread could be started for this connection, and it holds the one
+      // that accepts the others: answer, and have the client close it.
+      response.set_header("Connection", "close");
+      SendError(response, 503, "the host cannot start a thread for this connection; try again");
+      return httplib::Server::HandlerResponse::Handled;
+    }
     const std::string host = request.get_header_value("Host");
     if (!HostAllowed(host)) {
       SendError(response, 403, "this server does not answer for Host '" + host + "'");
@@ -516,7 +525,9 @@ WebServer::WebServer(refhost::Session& session, WebOptions options)
   self.server.set_keep_alive_max_count(std::max<std::size_t>(1, self.options.keepAliveRequests));
   self.server.set_keep_alive_timeout(self.options.keepAliveSeconds);
   const std::size_t workers = std::max<std::size_t>(1, self.options.workers);
-  self.server.new_task_queue = [workers] { return new ConnectionWorkers(workers); };
+  self.server.new_task_queue = [workers, start = self.options.startWorker] {
+    return new ConnectionWorkers(workers, start);
+  };
   self.server.set_payload_max_length(self.options.maxImageBytes);
   self.server.set_pre_routing_handler(
       [&self](const httplib::Request& request, httplib::Response& response) {
