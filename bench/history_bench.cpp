@@ -182,6 +182,24 @@ void BM_GetSampleAt(benchmark::State& state) {
   state.counters["ratio"] = times.MedianRatio();
 }
 
+// GetSampleAt on one device from several host threads at once, as a host's
+// chart threads call it: each call enters a read section, and threads whose
+// sections share a slot share its cache line. Items per second over all the
+// threads.
+void BM_GetSampleAtThreads(benchmark::State& state) {
+  constexpr int kBatch = 1000;
+  const DriverFunctionTable& table = Table(kClimate);
+  static const RecordedDevice* const device = new RecordedDevice(kClimate, 1000);
+  ByteArray out;
+  OffsetWalk calls(1000);
+  for (int k = 0; k < state.thread_index() * 97; ++k) calls.Next();
+  for (auto _ : state) {
+    for (int k = 0; k < kBatch; ++k) table.GetSampleAt(device->id(), calls.Next(), out);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+
 }  // namespace
 
 BENCHMARK_TEMPLATE(BM_SaveDevice, kGasctl)->UseManualTime()->Unit(benchmark::kMillisecond);
@@ -190,5 +208,11 @@ BENCHMARK_TEMPLATE(BM_RestoreDevice, kGasctl)->UseManualTime()->Unit(benchmark::
 BENCHMARK_TEMPLATE(BM_RestoreDevice, kClimate)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SaveDeviceLockWait)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GetSampleAt)->Arg(1000)->Arg(kSamples)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_GetSampleAtThreads)
+    ->Threads(1)
+    ->Threads(2)
+    ->Threads(4)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace orv::bench

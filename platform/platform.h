@@ -42,7 +42,8 @@ bool StdoutIsTerminal();
 
 // ---- Mutex ---------------------------------------------------------------
 
-// A non-recursive mutex. Creation can fail on Win32; valid() tells.
+// A non-recursive mutex: a thread that holds it and locks it again waits for
+// ever, and its try_lock fails. Creation can fail on POSIX; valid() tells.
 class Mutex {
  public:
   Mutex();
@@ -50,12 +51,16 @@ class Mutex {
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
-  bool valid() const { return handle_ != nullptr; }
+  bool valid() const;
   void lock();
   void unlock();
+  // Takes the mutex when no thread holds it, the calling one included.
+  bool try_lock();
 
  private:
-  void* handle_;
+  // POSIX: the pthread mutex, null when it could not be made. Win32: the
+  // slim reader/writer lock itself, one pointer wide, which cannot fail.
+  void* state_;
 };
 
 // ---- Event ---------------------------------------------------------------
@@ -147,6 +152,17 @@ void ReleasePages(void* base, std::size_t bytes);
 std::size_t ReadEnvironment(const char* name, char* buf, std::size_t size);
 // Sets an environment variable for this process and the libraries in it.
 bool WriteEnvironment(const char* name, const char* value);
+
+// ---- Files ---------------------------------------------------------------
+
+enum class FileKind {
+  kMissing,  // no such file, or it cannot be looked at
+  kRegular,  // a plain file: size holds its length in bytes
+  kOther,    // a folder, a device, a pipe or a socket
+};
+// What path names, without opening it: opening a pipe would wait for a
+// writer, and a device may never end.
+FileKind LookAtFile(const char* path, std::uint64_t& size);
 
 // ---- User files and processes (win32_files.cpp, posix_files.cpp) --------
 

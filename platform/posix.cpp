@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -58,29 +59,35 @@ int ShowMessageBox(const char* text, const char* caption, unsigned flags) {
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
-Mutex::Mutex() : handle_(nullptr) {
+Mutex::Mutex() : state_(nullptr) {
   auto* mutex = new (std::nothrow) pthread_mutex_t;
   if (mutex == nullptr) return;
   if (pthread_mutex_init(mutex, nullptr) != 0) {
     delete mutex;
     return;
   }
-  handle_ = mutex;
+  state_ = mutex;
 }
 
 Mutex::~Mutex() {
-  if (handle_ == nullptr) return;
-  auto* mutex = static_cast<pthread_mutex_t*>(handle_);
+  if (state_ == nullptr) return;
+  auto* mutex = static_cast<pthread_mutex_t*>(state_);
   pthread_mutex_destroy(mutex);
   delete mutex;
 }
 
 void Mutex::lock() {
-  if (handle_ != nullptr) pthread_mutex_lock(static_cast<pthread_mutex_t*>(handle_));
+  if (state_ != nullptr) pthread_mutex_lock(static_cast<pthread_mutex_t*>(state_));
+}
+
+bool Mutex::valid() const { return state_ != nullptr; }
+
+bool Mutex::try_lock() {
+  return state_ != nullptr && pthread_mutex_trylock(static_cast<pthread_mutex_t*>(state_)) == 0;
 }
 
 void Mutex::unlock() {
-  if (handle_ != nullptr) pthread_mutex_unlock(static_cast<pthread_mutex_t*>(handle_));
+  if (state_ != nullptr) pthread_mutex_unlock(static_cast<pthread_mutex_t*>(state_));
 }
 
 namespace {
@@ -301,5 +308,19 @@ std::size_t ReadEnvironment(const char* name, char* buf, std::size_t size) {
 }
 
 bool WriteEnvironment(const char* name, const char* value) { return setenv(name, value, 1) == 0; }
+
+FileKind LookAtFile(const char* path, std::uint64_t& size) {
+  size = 0;
+  struct stat status {};
+  if (stat(path, &status) != 0) {
+    // A file too large for a 32-bit size field is still a file.
+    if (errno != EOVERFLOW) return FileKind::kMissing;
+    size = ~std::uint64_t{0};
+    return FileKind::kRegular;
+  }
+  if (!S_ISREG(status.st_mode)) return FileKind::kOther;
+  size = static_cast<std::uint64_t>(status.st_size);
+  return FileKind::kRegular;
+}
 
 }  // namespace orv::platform

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -112,19 +113,29 @@ int ShowMessageBox(const char* text, const char* caption, unsigned flags) {
   return IDOK;
 }
 
-Mutex::Mutex() : handle_(CreateMutexA(nullptr, FALSE, nullptr)) {}
+// A slim reader/writer lock taken exclusively: not recursive (a kernel mutex
+// would be), never abandoned, and nothing to create or close. It lives in the
+// pointer-sized state_ itself.
+static_assert(sizeof(SRWLOCK) == sizeof(void*) && alignof(SRWLOCK) <= alignof(void*),
+              "an SRWLOCK is one pointer");
 
-Mutex::~Mutex() {
-  if (handle_ != nullptr) CloseHandle(handle_);
-}
+namespace {
 
-void Mutex::lock() {
-  if (handle_ != nullptr) WaitForSingleObject(handle_, INFINITE);
-}
+SRWLOCK* Lock(void*& state) { return reinterpret_cast<SRWLOCK*>(&state); }
 
-void Mutex::unlock() {
-  if (handle_ != nullptr) ReleaseMutex(handle_);
-}
+}  // namespace
+
+Mutex::Mutex() : state_(nullptr) { InitializeSRWLock(Lock(state_)); }
+
+Mutex::~Mutex() = default;
+
+bool Mutex::valid() const { return true; }
+
+void Mutex::lock() { AcquireSRWLockExclusive(Lock(state_)); }
+
+void Mutex::unlock() { ReleaseSRWLockExclusive(Lock(state_)); }
+
+bool Mutex::try_lock() { return TryAcquireSRWLockExclusive(Lock(state_)) != 0; }
 
 // Manual reset, initially clear.
 Event::Event() : handle_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
@@ -148,7 +159,12 @@ bool Event::waitMs(std::uint32_t milliseconds) {
   }
   // INFINITE is a valid uint32 but must stay a time limit here.
   const DWORD limit = milliseconds == INFINITE ? INFINITE - 1 : milliseconds;
-  return WaitForSingleObject(handle_, limit) == WAIT_OBJECT_0;
+  const DWORD result = WaitForSingleObject(handle_, limit);
+  if (result == WAIT_OBJECT_0) return true;
+  // A wait that failed returned at once: the pause still lasts its length, so
+  // that a caller waiting in a loop does not spin.
+  if (result == WAIT_FAILED) Sleep(limit);
+  return false;
 }
 
 namespace {
@@ -253,6 +269,19 @@ bool WriteEnvironment(const char* name, const char* value) {
   // any module that shares msvcrt sees it too.
   std::string assignment = std::string(name) + "=" + value;
   return SetEnvironmentVariableA(name, value) != 0 && _putenv(assignment.c_str()) == 0;
+}
+
+FileKind LookAtFile(const char* path, std::uint64_t& size) {
+  size = 0;
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return FileKind::kMissing;
+  if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    return FileKind::kOther;
+  }
+  // The \\.\ namespace (pipes, devices) holds no plain file.
+  if (std::strncmp(path, "\\\\.\\", 4) == 0) return FileKind::kOther;
+  size = static_cast<std::uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+  return FileKind::kRegular;
 }
 
 }  // namespace orv::platform

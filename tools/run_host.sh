@@ -6,6 +6,9 @@
 #   tools/run_host.sh                      dashboard at http://127.0.0.1:8080/
 #   tools/run_host.sh --duration 120       the same, for two minutes
 #   tools/run_host.sh --web 9000           another port (HOST:PORT for another address)
+#   tools/run_host.sh --speed 1000 --scenario scenarios/replay_co2_night.toml
+#                                          the same at 1000x, with a scenario
+#                                          (each plug-in plays the events that name it)
 # Any other arguments go to the host as they are, e.g. the terminal table:
 #   tools/run_host.sh --plugin build/default/bin/climate_sim.so --devices 2 --duration 30
 set -euo pipefail
@@ -19,9 +22,15 @@ cmake --build --preset default --target orv_host gasctl_sim twotemp_sim climate_
 
 bin=build/default/bin
 demo=1
+value=0  # the argument is the value of the option before it
 for arg in "$@"; do
+  if ((value)); then
+    value=0
+    continue
+  fi
   case $arg in
-    --duration | --duration=* | --web | --web=* | [0-9]* | *:[0-9]*) ;;
+    --duration=* | --web=* | --speed=* | --scenario=* | [0-9]* | *:[0-9]*) ;;
+    --duration | --web | --speed | --scenario) value=1 ;;
     *) demo=0 ;;
   esac
 done

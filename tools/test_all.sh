@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, then builds and tests the default
 # build, the AddressSanitizer+UBSan and ThreadSanitizer builds, the docs
-# (tools/check_docs.py), the web dashboard in headless chromium, the 32-bit
+# (tools/check_docs.py), the msvc-probe binaries against their SHA-256, the
+# web dashboard in headless chromium, the 32-bit
 # Windows DLLs with their export/import check and their test suites under
 # 32-bit Wine (tools/win32_run.sh), the MSVC-ABI DLLs under the probe (a host
 # built with that ABI) and their zip, the 64-bit Windows build's
 # whole test suite under Wine, the unit tests as 32-bit x86 programs under
 # qemu-i386, the release zip and its files' version resources, the control
 # endpoint's example host test on Linux and on the 32-bit DLLs of both
-# flavours, and fuzzes the image and scenario readers and the control
-# endpoint's event decoder.
+# flavours, and fuzzes the image, scenario and export readers and the
+# control endpoint's event decoder.
 # Ends with one line "N passed, N failed" over every stage.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -89,6 +90,10 @@ stage "docs: README.md and docs/ name only options, paths and links that exist"
 run_step "docs check" python3 tools/check_docs.py
 run_step "docs check self-test" python3 tools/test_check_docs.py
 
+# The probe's binaries are those its source in tools/msvc-probe/src built.
+stage "msvc-probe: the binaries match their SHA-256"
+run_step "msvc-probe SHA-256" bash -c 'cd tools/msvc-probe && sha256sum --check --strict SHA256SUMS'
+
 # A host's test through the control endpoint, as its test engineer writes it.
 stage "control: the example host test (examples/host_test) on Linux"
 run_step "control example on Linux" env PYTHONDONTWRITEBYTECODE=1 \
@@ -138,6 +143,8 @@ elif [[ -x tools/win32_run.sh ]]; then
   run_step "emulated-time exchange" tools/test_emulated_exchange.sh
   stage "scenarios: the three examples on Linux and on the 32-bit DLLs"
   run_step "scenario exchange" tools/test_scenario_exchange.sh
+  stage "replays: a recorded run replayed on Linux and on the 32-bit DLLs"
+  run_step "replay exchange" tools/test_replay_exchange.sh
   if [[ -f cmake/toolchains/msvc-abi-i686.cmake ]]; then
     stage "msvc-abi-i686: the DLLs for hosts built with Microsoft's compiler, and the probe on each"
     run_ctest msvc-abi-i686 tools/test_msvc_abi.sh
@@ -163,7 +170,7 @@ if [[ -f cmake/toolchains/linux-i386.cmake ]]; then
 fi
 
 if [[ -f fuzz/CMakeLists.txt ]]; then
-  stage "fuzz: the image and scenario readers, the control endpoint's event decoder"
+  stage "fuzz: the image, scenario and export readers, the control endpoint's event decoder"
   run_step "fuzz build" build fuzz
   run_step "fuzz run" tools/run_fuzz.sh "${ORV_FUZZ_SECONDS:-60}"
 fi

@@ -18,6 +18,7 @@
 #ifndef ORV_FRAMEWORK_BOUNDARY_MSVC_ABI_H
 #define ORV_FRAMEWORK_BOUNDARY_MSVC_ABI_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -137,6 +138,12 @@ struct Vector {
   Vector(const Vector&) = delete;
   Vector& operator=(const Vector&) = delete;
   ~Vector() { Reset(); }
+
+  // The host library's max_size(): what a difference of two pointers can
+  // count, and what the address space can hold.
+  static constexpr std::size_t MaxSize() noexcept {
+    return std::min<std::size_t>(PTRDIFF_MAX, SIZE_MAX / sizeof(T));
+  }
 
   std::size_t size() const noexcept { return static_cast<std::size_t>(last - first); }
   std::size_t capacity() const noexcept { return static_cast<std::size_t>(end - first); }

@@ -9,19 +9,23 @@
 
 #include "framework/boundary/msvc_abi.h"
 #include "framework/boundary/table.h"
+#include "framework/io/image.h"
 
 namespace orv {
 namespace {
 
 namespace host = msvc;
 
-// The plug-in's own table, filled when the library is loaded (FillTable only
-// stores addresses).
-const ::DriverFunctionTable native = [] {
-  ::DriverFunctionTable table;
-  FillTable(&table);
+// The plug-in's own table, filled on first use: when the host first asks for
+// the table, once the library and its driver are built.
+const ::DriverFunctionTable& Native() {
+  static const ::DriverFunctionTable table = [] {
+    ::DriverFunctionTable t;
+    FillTable(&t);
+    return t;
+  }();
   return table;
-}();
+}
 
 std::string_view View(const std::string& text) { return {text.data(), text.size()}; }
 
@@ -30,13 +34,13 @@ std::int32_t Init(LogFn log) noexcept {
     if (log != nullptr) log("%s", "ucrtbase.dll (malloc, free) cannot be loaded: no host heap");
     return 0;
   }
-  return native.Init(log);
+  return Native().Init(log);
 }
 
 void GetDriverInfo(host::DriverInfo& out) noexcept {
   try {
     DriverInfo info;
-    native.GetDriverInfo(info);
+    Native().GetDriverInfo(info);
     out.longName.Assign(View(info.longName));
     out.shortName.Assign(View(info.shortName));
     out.fileName.Assign(View(info.fileName));
@@ -48,7 +52,7 @@ void GetDriverInfo(host::DriverInfo& out) noexcept {
 
 host::IntList ScanDevices() noexcept {
   try {
-    const IntList ids = native.ScanDevices();
+    const IntList ids = Native().ScanDevices();
     host::IntList list;
     list.AssignCopy(ids.data(), ids.size());
     return list;
@@ -60,7 +64,7 @@ host::IntList ScanDevices() noexcept {
 DeviceId RestoreDevice(const host::ByteArray& image, std::int32_t offset) noexcept {
   try {
     const ByteArray copy(image.first, image.last);
-    return native.RestoreDevice(copy, offset);
+    return Native().RestoreDevice(copy, offset);
   } catch (...) {
     return 0;
   }
@@ -76,12 +80,36 @@ void CopyToHost(const ByteArray& bytes, host::ByteArray& out) noexcept {
   }
 }
 
+// The host's array as a save's destination: the image is written straight
+// into one block of the host's heap, made once its size is known, after the
+// host's old bytes are freed.
+class HostArraySink final : public ImageSink {
+ public:
+  explicit HostArraySink(host::ByteArray& image) : image_(image) {}
+  std::uint64_t MaxBytes() const override { return host::ByteArray::MaxSize(); }
+  void Start(std::size_t bytes) override {
+    image_.Reset();
+    image_.Reserve(bytes);
+  }
+  void Append(const std::uint8_t* bytes, std::size_t count) override {
+    if (count == 0) return;
+    std::memcpy(image_.last, bytes, count);
+    image_.last += count;
+  }
+  void Discard() noexcept override { image_.Reset(); }
+
+ private:
+  host::ByteArray& image_;
+};
+
 void SaveDevice(DeviceId id, host::ByteArray& image) noexcept {
   try {
-    // Starts from the host's bytes, which an unknown id leaves as they were.
-    ByteArray saved(image.first, image.last);
-    native.SaveDevice(id, saved);
-    CopyToHost(saved, image);
+    // An unknown id leaves the host's bytes as they were, as the plug-in's
+    // own table does.
+    const std::shared_ptr<EmuDevice> device = ThisDriver().FindDevice(id);
+    if (device == nullptr) return;
+    HostArraySink sink(image);
+    SaveImage(ThisDriver(), *device, sink);
   } catch (...) {
   }
 }
@@ -98,7 +126,7 @@ void ShowSettings(DeviceId id) noexcept {
 void GetSampleAt(DeviceId id, double seconds, host::ByteArray& out) noexcept {
   try {
     ByteArray record;
-    native.GetSampleAt(id, seconds, record);
+    Native().GetSampleAt(id, seconds, record);
     CopyToHost(record, out);
   } catch (...) {
   }
@@ -108,7 +136,7 @@ void ExportHistory(DeviceId id, const host::String& path, char separator,
                    char decimalPoint) noexcept {
   try {
     const std::string text(path.view());
-    native.ExportHistory(id, text, separator, decimalPoint);
+    Native().ExportHistory(id, text, separator, decimalPoint);
   } catch (...) {
   }
 }
@@ -152,11 +180,11 @@ auto ToHostList(const std::vector<Record>& own) noexcept {
 }
 
 host::Vector<host::ChannelDescriptor> GetChannelDescriptors(DeviceId id) noexcept {
-  return ToHostList(native.GetChannelDescriptors(id));
+  return ToHostList(Native().GetChannelDescriptors(id));
 }
 
 host::Vector<host::AxisDescriptor> GetAxisDescriptors() noexcept {
-  return ToHostList(native.GetAxisDescriptors());
+  return ToHostList(Native().GetAxisDescriptors());
 }
 
 }  // namespace
@@ -164,6 +192,7 @@ host::Vector<host::AxisDescriptor> GetAxisDescriptors() noexcept {
 void FillHostTable(::DriverFunctionTable* table) {
   if (table == nullptr) return;
   // The slots that carry no container are the plug-in's own entries.
+  const ::DriverFunctionTable& native = Native();
   host::DriverFunctionTable t;
   t.Init = &Init;
   t.Shutdown = native.Shutdown;

@@ -204,20 +204,50 @@ double GetHistoryDuration(DeviceId id) noexcept {
   });
 }
 
-void GetSampleAt(DeviceId id, double seconds, ByteArray& out) noexcept {
+// GetSampleAt for any number of values.
+void GetSampleAtOfAny(DeviceId id, double seconds, ByteArray& out) noexcept {
   try {
-    // Every device of a driver has the driver's model. The record is sized
-    // first, as only that may allocate; the rest is one function here, with
-    // the device look-up, since a host redrawing charts calls this thousands
-    // of times a second.
     Driver& driver = *loadedDriver;
     const int valueCount = driver.model().valueCount;
     SizeRecord(valueCount, out);
-    driver.VisitDevice(id, [&](EmuDevice* device, bool inReadSection) {
-      if (device == nullptr) return WriteRecord(nullptr, valueCount, out.data());
-      WriteSampleAt(device->history, valueCount, seconds, out.data(), inReadSection);
-    });
+    driver.VisitDevice(
+        id, [&](EmuDevice * device, bool inReadSection) __attribute__((always_inline)) {
+          if (device == nullptr) return WriteRecord(nullptr, valueCount, out.data());
+          WriteSampleAt(device->history, valueCount, seconds, out.data(), inReadSection);
+        });
   } catch (...) {
+  }
+}
+
+// The same for a driver whose model has kValueCount values, as the models
+// have: the record's length and the stride are constants. The record is
+// sized first, as only that may allocate; the rest is one function here,
+// with the device look-up, since a host redrawing charts calls this
+// thousands of times a second.
+template <int kValueCount>
+void GetSampleAtOf(DeviceId id, double seconds, ByteArray& out) noexcept {
+  try {
+    SizeRecord(kValueCount, out);
+    loadedDriver->VisitDevice(
+        id, [&](EmuDevice * device, bool inReadSection) __attribute__((always_inline)) {
+          if (device == nullptr) return WriteRecord(nullptr, kValueCount, out.data());
+          WriteSampleAtOf<kValueCount>(device->history, seconds, out.data(), inReadSection);
+        });
+  } catch (...) {
+  }
+}
+
+// The query for a model of valueCount values. Every device of a driver has
+// the driver's model.
+using SampleQuery = void (*)(DeviceId, double, ByteArray&);
+SampleQuery SampleQueryFor(int valueCount) {
+  switch (valueCount) {
+    case 4:
+      return &GetSampleAtOf<4>;
+    case 6:
+      return &GetSampleAtOf<6>;
+    default:
+      return &GetSampleAtOfAny;
   }
 }
 
@@ -281,7 +311,7 @@ void FillTable(DriverFunctionTable* table) {
   table->HasHistory = &HasHistory;
   table->ClearHistory = &ClearHistory;
   table->GetHistoryDuration = &GetHistoryDuration;
-  table->GetSampleAt = &GetSampleAt;
+  table->GetSampleAt = SampleQueryFor(ThisDriver().model().valueCount);
   table->ExportHistory = &ExportHistory;
   table->GetChannelDescriptors = &GetChannelDescriptors;
   table->GetAxisDescriptors = &GetAxisDescriptors;

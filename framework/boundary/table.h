@@ -18,7 +18,8 @@ namespace orv {
 // The one driver of this plug-in; each plug-in defines it.
 Driver& ThisDriver();
 
-// Clears the table and stores the 26 entry points in slot order.
+// Clears the table and stores the 26 entry points in slot order, the sample
+// query the one for the driver's value count: ThisDriver() must be built.
 void FillTable(DriverFunctionTable* table);
 
 // What GetOrvDeviceDriverAPI calls: fills the host's table with the entry

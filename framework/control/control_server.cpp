@@ -68,6 +68,8 @@ const char* ActionName(ScenarioAction action) {
       return "hold";
     case ScenarioAction::kRamp:
       return "ramp";
+    case ScenarioAction::kReplay:
+      return "replay";
   }
   return "?";
 }
@@ -117,14 +119,25 @@ json EventJson(const LiveEvent& live) {
   const std::int64_t startsAt = live.startsAt.load();
   json out = {{"id", live.id},
               {"state", LiveStateName(live.state.load())},
-              {"action", ActionName(event.action)},
-              {"index", event.index}};
-  if (event.action == ScenarioAction::kRamp) {
-    out["rate"] = FloatJson(event.rate);
-  } else {
-    out["value"] = IsInvalid(event.value) ? json("invalid") : FloatJson(event.value);
+              {"action", ActionName(event.action)}};
+  switch (event.action) {
+    case ScenarioAction::kSet:
+    case ScenarioAction::kHold:
+      out["index"] = event.index;
+      out["value"] = IsInvalid(event.value) ? json("invalid") : FloatJson(event.value);
+      break;
+    case ScenarioAction::kRamp:
+      out["index"] = event.index;
+      out["rate"] = FloatJson(event.rate);
+      break;
+    case ScenarioAction::kReplay:
+      out["file"] = event.file;
+      out["loop"] = event.loop;
+      break;
   }
-  if (event.action != ScenarioAction::kSet) out["duration"] = Seconds(event.duration);
+  if (event.action != ScenarioAction::kSet) {
+    out["duration"] = event.endless ? json(nullptr) : Seconds(event.duration);
+  }
   // The device second it starts at, once known; a relative event not yet
   // taken in says how long after the next tick it is due.
   if (startsAt >= 0) {
@@ -207,6 +220,14 @@ void ControlServer::Stop(bool unloading) {
   stopping_.store(true);
   if (ManualRuntime* clock = driver_.manualClock()) clock->Wake();
   http_.Stop(unloading);
+}
+
+ScenarioContext ControlServer::Context() {
+  ScenarioContext context;
+  context.driverFile = DriverFileStem(plugin_);
+  const std::uint64_t taken = registry_.RecordingBytes();
+  context.recordingBytes = taken < kMaxRecordingBytes ? kMaxRecordingBytes - taken : 0;
+  return context;
 }
 
 void ControlServer::LogLine(const std::string& text) {
@@ -338,7 +359,7 @@ ControlReply ControlServer::PostEvent(const ControlRequest& request) {
   json body;
   ControlReply refusal;
   if (!ReadJson(request, body, refusal)) return refusal;
-  EventRequest decoded = DecodeEventRequest(body, driver_.model());
+  EventRequest decoded = DecodeEventRequest(body, driver_.model(), Context());
   if (!decoded.ok) return Refuse(400, decoded.reason);
   std::vector<LiveRegistry::Posting> postings(1);
   LiveRegistry::Posting& posting = postings[0];
@@ -360,7 +381,7 @@ ControlReply ControlServer::LoadScenario(const ControlRequest& request) {
     }
     relative = times->second == "relative";
   }
-  const ScenarioParse parse = ParseScenario(request.body, driver_.model());
+  const ScenarioParse parse = ParseScenario(request.body, driver_.model(), Context());
   if (!parse.ok) {
     const std::string where = parse.line > 0 ? "line " + std::to_string(parse.line) + ": " : "";
     return Reply(400, {{"error", where + parse.reason}, {"line", parse.line}});

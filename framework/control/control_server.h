@@ -43,6 +43,10 @@ class ControlServer {
  private:
   // Logs a line of the endpoint's own through the driver's log.
   void LogLine(const std::string& text);
+  // What the endpoint reads events in: this plug-in, the working folder for
+  // a replay's relative file, and what is left of the recordings' cap beside
+  // the replays already posted.
+  ScenarioContext Context();
 
   Driver& driver_;
   LogFeed& feed_;

@@ -83,7 +83,8 @@ bool ToScenarioValue(const json& value, ScenarioValue& out, std::string& reason)
   return false;
 }
 
-EventRequest DecodeEventRequest(const json& body, const ModelDescription& model) {
+EventRequest DecodeEventRequest(const json& body, const ModelDescription& model,
+                                const ScenarioContext& context) {
   EventRequest request;
   try {
     if (!body.is_object()) {
@@ -103,7 +104,7 @@ EventRequest DecodeEventRequest(const json& body, const ModelDescription& model)
     } else if (!ToScenarioValue(body, table, request.reason)) {
       return request;
     }
-    EventDecode decode = DecodeEvent(table, model);
+    EventDecode decode = DecodeEvent(table, model, context);
     if (!decode.ok) {
       request.reason = std::move(decode.reason);
       return request;

@@ -27,8 +27,10 @@ struct EventRequest {
   std::string reason;     // when refused
 };
 
-// Never throws.
-EventRequest DecodeEventRequest(const nlohmann::json& body, const ModelDescription& model);
+// context: which plug-in the event is for, where a replay's relative file
+// lies, and what its recording may take. Never throws.
+EventRequest DecodeEventRequest(const nlohmann::json& body, const ModelDescription& model,
+                                const ScenarioContext& context = {});
 
 // The JSON value as the scenario reader's value: false with reason when it
 // nests too deeply, or holds a null or a number beyond 64-bit integers.

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <new>
+#include <set>
+
+#include "framework/scenario/replay_recording.h"
 
 namespace orv {
 
@@ -84,6 +87,18 @@ std::vector<std::shared_ptr<LiveEvent>> LiveRegistry::Active(DeviceId device) {
     if (entry.device == device && !entry.event->over()) list.push_back(entry.event);
   }
   return list;
+}
+
+std::uint64_t LiveRegistry::RecordingBytes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Prune();
+  std::set<const ReplayRecording*> counted;
+  std::uint64_t bytes = 0;
+  for (const Entry& entry : entries_) {
+    const ReplayRecording* recording = entry.event->event.recording.get();
+    if (recording != nullptr && counted.insert(recording).second) bytes += recording->bytes();
+  }
+  return bytes;
 }
 
 std::size_t LiveRegistry::ActiveCount() {

@@ -39,6 +39,9 @@ class LiveRegistry {
   // The pending and running events on a device.
   std::vector<std::shared_ptr<LiveEvent>> Active(DeviceId device);
   std::size_t ActiveCount();
+  // What the recordings of the pending and running replays take together,
+  // each counted once however many devices play it.
+  std::uint64_t RecordingBytes();
 
  private:
   struct Entry {

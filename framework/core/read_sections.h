@@ -19,7 +19,8 @@ namespace orv {
 
 class ReadSections {
  public:
-  static constexpr std::size_t kSlots = 32;
+  static constexpr unsigned kSlotBits = 5;
+  static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
   static constexpr std::size_t kNoSlot = kSlots;
 
   constexpr ReadSections() = default;
@@ -30,10 +31,7 @@ class ReadSections {
   // every slot is taken (the caller then reads under its locks instead).
   // The section is visible to WaitForReaders before any load that follows.
   std::size_t Enter() {
-    // Threads start at different slots (their stacks lie apart), so that a
-    // host's few threads rarely contend for one.
-    int marker;
-    const std::size_t first = (reinterpret_cast<std::uintptr_t>(&marker) >> 14) % kSlots;
+    const std::size_t first = FirstSlot();
     std::uint64_t sequence = slots_[first].sequence.load(std::memory_order_relaxed);
     // Sequentially consistent: either a writer's scan sees this section, or
     // the section's loads see what the writer published before the scan.
@@ -45,6 +43,16 @@ class ReadSections {
   void Leave(std::size_t slot) {
     const std::uint64_t sequence = slots_[slot].sequence.load(std::memory_order_relaxed);
     slots_[slot].sequence.store(sequence + 1, std::memory_order_release);
+  }
+  // Where the calling thread's search for a free slot starts: its stack's
+  // page, hashed. Threads' stacks lie a power of two apart, so the page
+  // number itself (modulo the slots) would send most threads to one slot; a
+  // Fibonacci hash spreads them, so that a host's few threads rarely share
+  // one (and its cache line).
+  static std::size_t FirstSlot() {
+    int marker;
+    const auto page = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&marker) >> 12);
+    return (page * 0x9E3779B9u) >> (32 - kSlotBits);
   }
   // Returns once every section open when it was called has closed. Must not
   // be called from inside a section, nor with a lock that a section may wait

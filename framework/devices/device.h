@@ -92,9 +92,11 @@ struct EmuDevice {
   LiveEventInbox liveEvents;
 
   // Owned by the update thread: set while appends fail for lack of memory,
-  // with the real time (Runtime::RealMicroseconds) of the last try.
+  // with the real time (Runtime::RealMicroseconds) of the last try and the
+  // history's clear count (SampleHistory::clears) when the pause began.
   bool recordingPaused = false;
   std::uint64_t lastAppendTry = 0;
+  std::uint64_t pausedAtClears = 0;
 };
 
 // Live values. An index outside 0..N-1 is ignored (GetValue: invalid value).

@@ -119,7 +119,12 @@ std::int32_t Driver::Init(LogFn log, bool controlled) {
   ReleaseModules();
   environment_.log.store(log);
   ChooseClock(log, controlled);
-  ChooseScenario(log);
+  // The file name is known before the scenario, whose events may name it; it
+  // is recorded for GetDriverInfo only once the dialog modules are bound.
+  char path[kModulePathBuffer];
+  const bool named = platform::OwnModulePath(path, sizeof path);
+  const std::string fileName = named ? LastPathComponent(path, platform::PathSeparator()) : "";
+  ChooseScenario(log, fileName);
 
   addDialogModule_ = platform::LoadModule(DialogFileName("portpick").c_str());
   if (addDialogModule_ == nullptr) return 0;
@@ -131,9 +136,8 @@ std::int32_t Driver::Init(LogFn log, bool controlled) {
   settingsDialog_ = platform::FindSymbol(settingsDialogModule_, model_.settingsEntry);
   if (settingsDialog_ == nullptr) return 0;
 
-  char path[kModulePathBuffer];
-  if (!platform::OwnModulePath(path, sizeof path)) return 1;
-  info_.fileName = LastPathComponent(path, platform::PathSeparator());
+  if (!named) return 1;
+  info_.fileName = fileName;
   return 1;
 }
 
@@ -167,7 +171,7 @@ void Driver::ChooseClock(LogFn log, bool controlled) {
   if (!line.empty() && log != nullptr) log("%s", line.c_str());
 }
 
-void Driver::ChooseScenario(LogFn log) {
+void Driver::ChooseScenario(LogFn log, const std::string& fileName) {
   environment_.scenario.store(nullptr);
   char path[kScenarioPathBuffer];
   const std::size_t length = platform::ReadEnvironment(kScenarioVariable, path, sizeof path);
@@ -179,10 +183,14 @@ void Driver::ChooseScenario(LogFn log) {
     if (tooLong) {
       parse.reason = "the path is too long";
     } else if (ReadScenarioFile(std::string(path, length), text, parse.reason)) {
-      parse = ParseScenario(text, model_);
+      ScenarioContext context;
+      context.driverFile = DriverFileStem(fileName);
+      context.folder = FolderOf(std::string(path, length), platform::PathSeparator());
+      parse = ParseScenario(text, model_, context);
     }
     const std::string line = ScenarioLogLine(parse, PrintableValue(path, tooLong));
-    if (parse.ok) {
+    // A file with no event for this driver is logged, and nothing is kept.
+    if (parse.ok && !parse.scenario.events.empty()) {
       parse.scenario.fileName.assign(path, length);
       scenarios_.push_front(std::move(parse.scenario));
       environment_.scenario.store(&scenarios_.front());

@@ -58,14 +58,16 @@ class Driver {
   DeviceEnvironment& environment() { return environment_; }
 
   // Binds the log callback, chooses the clock (ORV_EMU_SPEED) and the
-  // scenario (ORV_SCENARIO), binds the two
-  // dialog modules (by plain file name), then records the driver's own file
-  // name. 1 ready, 0 failed. controlled: a control endpoint runs, which the
-  // manual clock needs.
+  // scenario (ORV_SCENARIO, whose events may name this plug-in's file), binds
+  // the two dialog modules (by plain file name), then records the driver's
+  // own file name. 1 ready, 0 failed. controlled: a control endpoint runs,
+  // which the manual clock needs.
   std::int32_t Init(LogFn log, bool controlled = false);
   // Releases whatever dialog modules Init loaded. Always 1.
   std::int32_t Shutdown();
   void GetDriverInfo(DriverInfo& out) const;
+  // The same without a copy; Init, which writes it, runs while no other call does.
+  const DriverInfo& info() const { return info_; }
 
   // Registry. A device is shared between the registry and the calls in
   // flight, so removing it while another host thread still uses it cannot
@@ -79,22 +81,13 @@ class Driver {
   // (EmuDevice*, bool) learns whether it runs in a read section (false when
   // every slot was taken and the device is held by a counted reference).
   template <typename Visit>
-  void VisitDevice(DeviceId id, Visit&& visit) {
+  [[gnu::always_inline]] inline void VisitDevice(DeviceId id, Visit&& visit) {
     ReadSection section;
-    std::shared_ptr<EmuDevice> counted;
-    EmuDevice* device = nullptr;
-    if (section.entered()) {
+    if (section.entered()) [[likely]] {
       const RegistrySnapshot::Entry* entry = snapshot_.load()->Find(id);
-      device = entry != nullptr ? entry->device.get() : nullptr;
-    } else {
-      counted = FindDevice(id);
-      device = counted.get();
+      return Call(visit, entry != nullptr ? entry->device.get() : nullptr, true);
     }
-    if constexpr (std::is_invocable_v<Visit, EmuDevice*, bool>) {
-      visit(device, section.entered());
-    } else {
-      visit(device);
-    }
+    VisitCounted(id, visit);
   }
   // Gives the device the next identifier and appends it; returns the id.
   DeviceId Register(std::shared_ptr<EmuDevice> device);
@@ -126,13 +119,31 @@ class Driver {
 
  private:
   void ReleaseModules();
+  // VisitDevice when every read-section slot is taken: the device held by a
+  // counted reference. Out of line, as it is rare.
+  template <typename Visit>
+  [[gnu::noinline]] void VisitCounted(DeviceId id, Visit& visit) {
+    const std::shared_ptr<EmuDevice> counted = FindDevice(id);
+    Call(visit, counted.get(), false);
+  }
+  template <typename Visit>
+  [[gnu::always_inline]] static void Call(Visit& visit, EmuDevice* device, bool inReadSection) {
+    if constexpr (std::is_invocable_v<Visit, EmuDevice*, bool>) {
+      visit(device, inReadSection);
+    } else {
+      visit(device);
+    }
+  }
+
   // Reads ORV_EMU_SPEED: the real clock, a new emulated one or the manual
   // one, for devices started from now on; logs a line for an emulated, a
   // manual or an ignored setting.
   void ChooseClock(LogFn log, bool controlled);
   // Reads the file ORV_SCENARIO names, for devices started from now on; logs
-  // how many events it holds, or why it was refused (then none is used).
-  void ChooseScenario(LogFn log);
+  // how many events it holds for this driver (fileName, the plug-in's file
+  // name, or the model's short name), or why it was refused (then none is
+  // used).
+  void ChooseScenario(LogFn log, const std::string& fileName);
 
   // Publishes the device list as it stands (registryMutex_ held) and returns
   // the snapshot it replaces, for RetireSnapshot once the mutex is released.

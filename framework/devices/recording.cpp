@@ -14,6 +14,12 @@ constexpr std::uint64_t kAppendRetryMicros = 1000000;
 }  // namespace
 
 void RecordSample(EmuDevice& device, Runtime& runtime, const Sample& sample) {
+  // Read before the append: a clear that comes between them starts a history
+  // this pause does not belong to.
+  const std::uint64_t clears = device.history.clears.load();
+  // A pause belongs to the history it happened in; one emptied since starts
+  // afresh, with nothing to resume.
+  if (device.recordingPaused && clears != device.pausedAtClears) device.recordingPaused = false;
   if (device.recordingPaused) {
     const std::uint64_t now = runtime.RealMicroseconds();
     if (now - device.lastAppendTry < kAppendRetryMicros) return;
@@ -22,7 +28,10 @@ void RecordSample(EmuDevice& device, Runtime& runtime, const Sample& sample) {
   const bool appended = AppendSample(device.history, sample);
   if (appended == !device.recordingPaused) return;
   device.recordingPaused = !appended;
-  if (!appended) device.lastAppendTry = runtime.RealMicroseconds();
+  if (!appended) {
+    device.lastAppendTry = runtime.RealMicroseconds();
+    device.pausedAtClears = clears;
+  }
   // The count as text: it may not fit the host's unsigned.
   char count[24] = {};
   std::to_chars(count, count + sizeof count - 1, SampleCount(device.history));

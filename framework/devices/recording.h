@@ -13,8 +13,9 @@ namespace orv {
 // had, recording pauses with one log line, every sample already recorded is
 // kept, and the ticks go on; samples are tried again at most once a second of
 // real time until one fits, and one line says so. The recording flag stays as
-// the host set it; the gap shows in the timestamps. Update thread only, on
-// the runtime it ticks on.
+// the host set it; the gap shows in the timestamps. A pause ends silently
+// with its history: one emptied meanwhile (recording switched on, cleared)
+// is tried at once. Update thread only, on the runtime it ticks on.
 void RecordSample(EmuDevice& device, Runtime& runtime, const Sample& sample);
 
 }  // namespace orv

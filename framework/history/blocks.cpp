@@ -108,6 +108,7 @@ BlockTable* NewBlockTable(std::size_t capacity, const BlockTable* from, std::siz
                             std::memory_order_relaxed);
     table->firstTimestamp.store(from->firstTimestamp.load(std::memory_order_relaxed),
                                 std::memory_order_relaxed);
+    table->flat.store(from->flat.load(std::memory_order_relaxed), std::memory_order_relaxed);
   }
   return table;
 }

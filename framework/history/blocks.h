@@ -55,6 +55,12 @@ struct BlockTable {
   // The first sample's timestamp, kept here once it is published (it never
   // changes), so that a query reads it with the count.
   std::atomic<std::int64_t> firstTimestamp{0};
+  // The first block while every block lies right after the one before (as
+  // the blocks of one reserved run do), or null once one does not: then
+  // sample j is at flat + j * stride, one array, with no look-up in the
+  // table. Set with each block before a count that covers it is published,
+  // and once null it stays null.
+  std::atomic<std::uint8_t*> flat{nullptr};
   std::size_t capacity = 0;  // block slots
   std::size_t stride = 0;    // bytes per sample
   unsigned shift = 0;        // 2^shift samples per block

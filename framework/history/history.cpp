@@ -33,6 +33,7 @@ void ClearHistory(SampleHistory& history) {
     LockGuard lock(history.historyMutex);
     history.samples.clear();
     released = history.samples.TakeRetiredBlocks();
+    history.clears.fetch_add(1);
   }
   // The storage is freed here, outside the lock.
 }

@@ -9,6 +9,7 @@
 #ifndef ORV_FRAMEWORK_HISTORY_HISTORY_H
 #define ORV_FRAMEWORK_HISTORY_HISTORY_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -26,6 +27,8 @@ struct SampleHistory {
       : samples(valueCount, blockShift) {}
   SampleStore samples;           // changed with historyMutex held
   platform::Mutex historyMutex;  // held only for one operation, never with valueMutex
+  // How often ClearHistory emptied it: a new history begins at each.
+  std::atomic<std::uint64_t> clears{0};
 };
 
 // Appends a copy under historyMutex. When no memory can be had for it the

@@ -162,7 +162,7 @@ inline std::ptrdiff_t SelectUnordered(const Records& samples, std::ptrdiff_t n, 
 }
 
 // Index of the nearest sample: see SelectSampleIndex. Records is
-// BlockRecords, ModelBlockRecords or SampleArray: whatever gives
+// BlockRecords, ModelBlockRecords, FlatRecords or SampleArray: whatever gives
 // Timestamp(j) and First().
 template <typename Records>
 [[gnu::always_inline]] inline std::ptrdiff_t SelectIndex(const Records& samples, std::size_t count,
@@ -224,6 +224,21 @@ struct ModelBlockRecords {
   }
 };
 
+// The same when the blocks lie one after the other: sample j is at
+// flat + j * kStride, as in one array.
+template <std::size_t kStride>
+struct FlatRecords {
+  const std::uint8_t* flat;
+  std::int64_t first;
+  std::int64_t First() const { return first; }
+  const std::uint8_t* Record(std::size_t j) const { return flat + j * kStride; }
+  std::int64_t Timestamp(std::size_t j) const {
+    std::int64_t t;
+    std::memcpy(&t, Record(j), sizeof t);
+    return t;
+  }
+};
+
 template <typename Records>
 [[gnu::always_inline]] inline void WriteNearestIn(const Records& records,
                                                   const PublishedSamples& published,
@@ -241,6 +256,14 @@ template <typename Records>
                                                 double offsetSeconds, int valueCount,
                                                 std::uint8_t* p) {
   const BlockRecords& records = published.records;
+  if (published.flat != nullptr) [[likely]] {
+    if (valueCount == 6 && records.stride == 32)
+      return WriteNearestIn(FlatRecords<32>{published.flat, records.first}, published,
+                            offsetSeconds, 6, p);
+    if (valueCount == 4 && records.stride == 24)
+      return WriteNearestIn(FlatRecords<24>{published.flat, records.first}, published,
+                            offsetSeconds, 4, p);
+  }
   if (records.shift == kBlockShift) {
     if (valueCount == 6 && records.stride == 32)
       return WriteNearestIn(ModelBlockRecords<32>{records.blocks, records.first}, published,
@@ -250,6 +273,31 @@ template <typename Records>
                             offsetSeconds, 4, p);
   }
   WriteNearestIn(records, published, offsetSeconds, valueCount, p);
+}
+
+// The samples of a store whose blocks are not read as one array, read
+// afresh: out of line, so that the query's usual path keeps what it reads
+// in registers.
+template <int kValueCount>
+[[gnu::noinline]] void WriteNearestInTable(const SampleStore& samples, double offsetSeconds,
+                                           std::uint8_t* p) {
+  WriteNearest(samples.ReadPublished(), offsetSeconds, kValueCount, p);
+}
+
+// WriteNearest for a model of kValueCount values, as the table entry of its
+// plug-in calls it: the record's length and the samples' stride are
+// constants, and samples whose blocks lie one after the other are read as
+// one array.
+template <int kValueCount>
+[[gnu::always_inline]] inline void WriteNearestOf(const SampleStore& samples, double offsetSeconds,
+                                                  std::uint8_t* p) {
+  constexpr std::size_t kStride = SampleRecordSize(kValueCount);
+  const PublishedSamples published = samples.ReadPublished();
+  if (published.flat != nullptr && published.records.stride == kStride) [[likely]] {
+    return WriteNearestIn(FlatRecords<kStride>{published.flat, published.records.first}, published,
+                          offsetSeconds, kValueCount, p);
+  }
+  WriteNearestInTable<kValueCount>(samples, offsetSeconds, p);
 }
 
 // GetSampleAt's one path, for the table entry and the history alike: the
@@ -264,6 +312,16 @@ template <typename Records>
     return WriteNearest(history.samples.ReadPublished(), offsetSeconds, valueCount, p);
   LockGuard lock(history.historyMutex);
   WriteNearest(history.samples.ReadPublished(), offsetSeconds, valueCount, p);
+}
+
+// WriteSampleAt for a model of kValueCount values (see WriteNearestOf).
+template <int kValueCount>
+[[gnu::always_inline]] inline void WriteSampleAtOf(SampleHistory& history, double offsetSeconds,
+                                                   std::uint8_t* p, bool inReadSection) {
+  if (inReadSection) [[likely]]
+    return WriteNearestOf<kValueCount>(history.samples, offsetSeconds, p);
+  LockGuard lock(history.historyMutex);
+  WriteNearestOf<kValueCount>(history.samples, offsetSeconds, p);
 }
 
 }  // namespace orv

@@ -92,7 +92,12 @@ void SampleStore::AddBlock() {
   }
   std::uint8_t* block = CommitBlock(blocks);
   if (block == nullptr) throw std::bad_alloc();
-  // Readers look at a slot only once a count that covers it is published.
+  // Readers look at a slot, and at flat as it covers the block, only once a
+  // count that covers it is published.
+  const std::size_t k = blocks.blockCount;
+  std::uint8_t* flat = k == 0 ? block : table->flat.load(std::memory_order_relaxed);
+  if (flat != nullptr && block != flat + k * blocks.blockBytes) flat = nullptr;
+  table->flat.store(flat, std::memory_order_relaxed);
   table->blocks[blocks.blockCount++] = block;
 }
 

@@ -25,6 +25,7 @@ struct PublishedSamples {
   std::size_t count;
   bool ordered;              // every timestamp later than the one before
   std::uint64_t indexScale;  // see BlockTable
+  const std::uint8_t* flat;  // the samples as one array, or null (see BlockTable)
 };
 
 // The store owns one owner count of its current SharedBlocks, and a list of
@@ -49,13 +50,14 @@ class SampleStore {
 
   PublishedSamples ReadPublished() const {
     const BlockTable* table = table_.load();
-    if (table == nullptr) return {{}, 0, true, 0};
+    if (table == nullptr) return {{}, 0, true, 0, nullptr};
     const std::size_t count = table->count.load(std::memory_order_acquire);
     return {{table->blocks, table->stride, table->shift, (std::size_t{1} << table->shift) - 1,
              table->firstTimestamp.load(std::memory_order_relaxed)},
             count,
             count <= table->firstDisorder.load(std::memory_order_relaxed),
-            table->indexScale.load(std::memory_order_relaxed)};
+            table->indexScale.load(std::memory_order_relaxed),
+            table->flat.load(std::memory_order_relaxed)};
   }
 
   int valueCount() const { return valueCount_; }

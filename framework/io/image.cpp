@@ -1,6 +1,7 @@
 #include "framework/io/image.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstddef>
 #include <cstring>
 #include <limits>
@@ -32,66 +33,40 @@ std::int32_t WriteString(ByteArray& a, const std::string& s) {
   return static_cast<std::int32_t>(4 + s.size());
 }
 
-std::int32_t ImageReader::ReadInt32() {
-  if (!ok_ || a_.size() - pos_ < 4) {
-    ok_ = false;
-    return 0;
-  }
-  std::uint32_t u = 0;
-  for (int i = 0; i < 4; ++i) u |= static_cast<std::uint32_t>(a_[pos_ + i]) << (8 * i);
-  pos_ += 4;
-  return static_cast<std::int32_t>(u);
-}
-
-float ImageReader::ReadFloat() { return FloatFromBits(ReadUInt32()); }
-
-void ImageReader::ReadString(std::string& out) {
-  out.clear();
-  const std::int32_t length = ReadInt32();
-  if (!ok_) return;
-  if (length < 0 || static_cast<std::size_t>(length) > a_.size() - pos_) {
-    ok_ = false;
-    return;
-  }
-  out.assign(reinterpret_cast<const char*>(a_.data() + pos_), static_cast<std::size_t>(length));
-  pos_ += static_cast<std::size_t>(length);
-}
-
-void ImageReader::Skip(std::size_t bytes) {
-  if (!ok_ || a_.size() - pos_ < bytes) {
-    ok_ = false;
-    return;
-  }
-  pos_ += bytes;
-}
-
-const std::uint8_t* ImageReader::ReadBytes(std::size_t bytes) {
-  if (!ok_ || a_.size() - pos_ < bytes) {
-    ok_ = false;
-    return nullptr;
-  }
-  const std::uint8_t* p = a_.data() + pos_;
-  pos_ += bytes;
-  return p;
-}
-
 namespace {
 
 static_assert(offsetof(Sample, values) == 8, "a sample's values follow its timestamp");
 
-// The records of a snapshot's samples, appended to image (which has room):
-// a kept sample is its own record on little-endian machines, so each block's
+void PutInt32(ImageSink& sink, std::int32_t v) {
+  const std::uint32_t u = static_cast<std::uint32_t>(v);
+  const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8),
+                                 static_cast<std::uint8_t>(u >> 16),
+                                 static_cast<std::uint8_t>(u >> 24)};
+  sink.Append(bytes, 4);
+}
+
+void PutString(ImageSink& sink, const std::string& s) {
+  PutInt32(sink, static_cast<std::int32_t>(s.size()));
+  sink.Append(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+}
+
+// The records of a snapshot's samples, appended to sink (which has room): a
+// kept sample is its own record on little-endian machines, so each block's
 // run is one copy.
-void AppendRecords(ByteArray& image, const SampleSnapshot& snapshot, int n) {
+void AppendRecords(ImageSink& sink, const SampleSnapshot& snapshot, int n) {
   const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(n));
   snapshot.ForEachRun([&](const std::uint8_t* records, std::size_t count) {
     if constexpr (kLittleEndian) {
-      image.insert(image.end(), records, records + count * entry);
+      sink.Append(records, count * entry);
     } else {
-      const std::size_t at = image.size();
-      image.resize(at + count * entry);
-      for (std::size_t k = 0; k < count; ++k) {
-        NativeToRecord(records + k * entry, n, image.data() + at + k * entry);
+      constexpr std::size_t kChunk = 64;
+      std::uint8_t converted[kChunk * SampleRecordSize(kMaxValues)];
+      for (std::size_t k = 0; k < count; k += kChunk) {
+        const std::size_t m = std::min(kChunk, count - k);
+        for (std::size_t i = 0; i < m; ++i) {
+          NativeToRecord(records + (k + i) * entry, n, converted + i * entry);
+        }
+        sink.Append(converted, m * entry);
       }
     }
   });
@@ -115,61 +90,136 @@ void AppendDecoded(SampleStore& samples, const std::uint8_t* records, std::size_
   }
 }
 
-}  // namespace
-
-void SaveDevice(Driver& driver, EmuDevice& device, ByteArray& image) {
+// Writes the image, or returns why it cannot be made before anything is
+// allocated; bytes gets its size once that is known. The only allocation is
+// the sink's room for the whole image, which may throw std::bad_alloc.
+SaveFailure WriteImage(Driver& driver, EmuDevice& device, ImageSink& sink, std::uint64_t& bytes) {
   const ModelDescription& model = driver.model();
   const int n = model.valueCount;
-  DriverInfo info;
-  driver.GetDriverInfo(info);
-  try {
-    ByteArray().swap(image);  // empty it and release its storage
-    WriteInt32(image, 0);     // imageLength, patched at the end
-    WriteString(image, info.fileName);
-    WriteInt32(image, info.versionMajor);
-    WriteInt32(image, info.versionMinor);
-    WriteInt32(image, device.commSetting1);
-    WriteInt32(image, device.commSetting2);
-    WriteInt32(image, device.interval.load());
-    ChannelConfig configs[kMaxValues];
-    std::string name1, name2;
-    {
-      LockGuard lock(device.settingsMutex);
-      for (int i = 0; i < n; ++i) configs[i] = device.channelConfigs[i];
-      if (model.channelNames) {
-        name1 = device.channelName1;
-        name2 = device.channelName2;
-      }
+  const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(n));
+  // The host's old bytes go first, outside any lock: freeing a large image
+  // takes a while, and two are never held at once.
+  sink.Discard();
+  // The history as it stands at this instant; the lock is held only to take
+  // the snapshot, so the update thread and the host's other calls go on
+  // while the samples are written.
+  SampleSnapshot snapshot;
+  {
+    LockGuard lock(device.history.historyMutex);
+    snapshot = device.history.samples.Snapshot();
+  }
+  const DriverInfo& info = driver.info();
+  {
+    // The settings are written as they are, under their lock, so that the
+    // size reckoned here is the size written; the room for the image is
+    // reserved, not yet touched, so the lock is held only briefly.
+    LockGuard lock(device.settingsMutex);
+    const std::uint64_t names =
+        model.channelNames ? 8 + device.channelName1.size() + device.channelName2.size() : 0;
+    const std::uint64_t head = 4 + 4 + info.fileName.size() + 5 * 4 + names + 16 * n + 4;
+    bytes = head + static_cast<std::uint64_t>(snapshot.size()) * entry;
+    const std::uint64_t arrayMax = sink.MaxBytes();
+    if (bytes > std::min(kMaxImageBytes, arrayMax)) {
+      return arrayMax < kMaxImageBytes ? SaveFailure::kArrayLimit : SaveFailure::kLengthField;
     }
+    sink.Start(static_cast<std::size_t>(bytes));
+    PutInt32(sink, static_cast<std::int32_t>(static_cast<std::uint32_t>(bytes)));
+    PutString(sink, info.fileName);
+    PutInt32(sink, info.versionMajor);
+    PutInt32(sink, info.versionMinor);
+    PutInt32(sink, device.commSetting1);
+    PutInt32(sink, device.commSetting2);
+    PutInt32(sink, device.interval.load());
     if (model.channelNames) {
-      WriteString(image, name1);
-      WriteString(image, name2);
+      PutString(sink, device.channelName1);
+      PutString(sink, device.channelName2);
     }
     for (int i = 0; i < n; ++i) {
-      WriteInt32(image, static_cast<std::int32_t>(FloatBits(configs[i].red)));
-      WriteInt32(image, static_cast<std::int32_t>(FloatBits(configs[i].green)));
-      WriteInt32(image, static_cast<std::int32_t>(FloatBits(configs[i].blue)));
-      WriteInt32(image, static_cast<std::int32_t>(configs[i].shown));
+      const ChannelConfig& config = device.channelConfigs[i];
+      PutInt32(sink, static_cast<std::int32_t>(FloatBits(config.red)));
+      PutInt32(sink, static_cast<std::int32_t>(FloatBits(config.green)));
+      PutInt32(sink, static_cast<std::int32_t>(FloatBits(config.blue)));
+      PutInt32(sink, static_cast<std::int32_t>(config.shown));
     }
-    // The history as it stands at this instant; the lock is held only to
-    // take the snapshot, so the update thread and the host's other calls go
-    // on while the samples are written.
-    SampleSnapshot snapshot;
-    {
-      LockGuard lock(device.history.historyMutex);
-      snapshot = device.history.samples.Snapshot();
-    }
-    const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(n));
-    if (snapshot.size() > (std::numeric_limits<std::size_t>::max() - image.size() - 4) / entry) {
-      throw std::bad_alloc();
-    }
-    image.reserve(image.size() + 4 + snapshot.size() * entry);
-    WriteInt32(image, static_cast<std::int32_t>(snapshot.size()));
-    AppendRecords(image, snapshot, n);
-    PutInt32At(image, 0, static_cast<std::int32_t>(static_cast<std::uint32_t>(image.size())));
-  } catch (const std::bad_alloc&) {
-    ByteArray().swap(image);
+    PutInt32(sink, static_cast<std::int32_t>(static_cast<std::uint32_t>(snapshot.size())));
   }
+  AppendRecords(sink, snapshot, n);
+  return SaveFailure::kNone;
+}
+
+void LogSaveFailure(EmuDevice& device, SaveFailure failure, std::uint64_t bytes,
+                    std::uint64_t limit) {
+  LogFn log = device.environment.log.load();
+  if (log == nullptr) return;
+  // The sizes as text: they may not fit the host's unsigned.
+  char size[24] = {};
+  char most[24] = {};
+  std::to_chars(size, size + sizeof size - 1, bytes);
+  std::to_chars(most, most + sizeof most - 1, limit);
+  const int id = static_cast<int>(device.id);
+  switch (failure) {
+    case SaveFailure::kLengthField:
+      log("Device %d: not saved: the image would be %s bytes, more than its length field holds "
+          "(%s).\n",
+          id, size, most);
+      break;
+    case SaveFailure::kArrayLimit:
+      log("Device %d: not saved: the image would be %s bytes, more than this process can hold "
+          "in one array (%s).\n",
+          id, size, most);
+      break;
+    case SaveFailure::kMemory:
+      log("Device %d: not saved: no memory for an image of %s bytes.\n", id, size);
+      break;
+    case SaveFailure::kNone:
+      break;
+  }
+}
+
+// The plug-in's own array.
+class OwnArraySink final : public ImageSink {
+ public:
+  explicit OwnArraySink(ByteArray& image) : image_(image) {}
+  std::uint64_t MaxBytes() const override { return image_.max_size(); }
+  void Start(std::size_t bytes) override {
+    ByteArray().swap(image_);
+    image_.reserve(bytes);
+  }
+  void Append(const std::uint8_t* bytes, std::size_t count) override {
+    image_.insert(image_.end(), bytes, bytes + count);
+  }
+  void Discard() noexcept override { ByteArray().swap(image_); }
+
+ private:
+  ByteArray& image_;
+};
+
+}  // namespace
+
+SaveFailure SaveImage(Driver& driver, EmuDevice& device, ImageSink& sink) noexcept {
+  std::uint64_t bytes = 0;
+  SaveFailure failure = SaveFailure::kNone;
+  try {
+    failure = WriteImage(driver, device, sink, bytes);
+  } catch (...) {
+    // The room for the image is the one allocation a save makes.
+    failure = SaveFailure::kMemory;
+  }
+  if (failure == SaveFailure::kNone) return failure;
+  sink.Discard();
+  try {
+    const std::uint64_t limit =
+        failure == SaveFailure::kLengthField ? kMaxImageBytes : sink.MaxBytes();
+    LogSaveFailure(device, failure, bytes, limit);
+  } catch (...) {
+    // A host's log function that throws (out of memory itself) loses the line.
+  }
+  return failure;
+}
+
+SaveFailure SaveDevice(Driver& driver, EmuDevice& device, ByteArray& image) noexcept {
+  OwnArraySink sink(image);
+  return SaveImage(driver, device, sink);
 }
 
 namespace {
@@ -182,43 +232,26 @@ DeviceId Refuse(Driver& driver) {
 DeviceId RestoreFrom(Driver& driver, const ByteArray& image, std::int32_t offset) {
   const ModelDescription& model = driver.model();
   const int n = model.valueCount;
-  if (offset < 0 || static_cast<std::size_t>(offset) > image.size()) return Refuse(driver);
-
-  ImageReader reader(image, static_cast<std::size_t>(offset));
-  reader.Skip(4);  // imageLength is neither read nor checked
-  std::string fileName;
-  reader.ReadString(fileName);  // not compared with our own name
-  const std::int32_t major = reader.ReadInt32();
-  const std::int32_t minor = reader.ReadInt32();
-  if (!reader.ok() || major != model.versionMajor || minor != model.versionMinor) {
+  if (offset < 0) return Refuse(driver);
+  SavedImage saved;
+  std::string detail;  // the message box says only that the format does not fit
+  if (!DecodeImage(image, static_cast<std::size_t>(offset), model, saved, detail)) {
     return Refuse(driver);
   }
 
   std::shared_ptr<EmuDevice> device = driver.NewDevice();
   if (device == nullptr) return 0;
-  device->commSetting1 = reader.ReadInt32();
-  device->commSetting2 = reader.ReadInt32();
-  device->interval.store(reader.ReadInt32());
+  device->commSetting1 = saved.commSetting1;
+  device->commSetting2 = saved.commSetting2;
+  device->interval.store(saved.interval);
   if (model.channelNames) {
-    reader.ReadString(device->channelName1);
-    reader.ReadString(device->channelName2);
+    device->channelName1.swap(saved.channelName1);
+    device->channelName2.swap(saved.channelName2);
   }
-  for (int i = 0; i < n; ++i) {
-    ChannelConfig& config = device->channelConfigs[i];
-    config.red = reader.ReadFloat();
-    config.green = reader.ReadFloat();
-    config.blue = reader.ReadFloat();
-    config.shown = reader.ReadInt32() != 0 ? 1 : 0;
-  }
-  const std::uint32_t count = reader.ReadUInt32();
-  const std::size_t entry = SampleRecordSize(static_cast<std::size_t>(n));
-  // The count must fit the bytes that remain before anything is allocated.
-  if (!reader.ok() || count > reader.remaining() / entry) return Refuse(driver);
-  const std::uint8_t* records = reader.ReadBytes(count * entry);
-  if (records == nullptr) return Refuse(driver);
+  for (int i = 0; i < n; ++i) device->channelConfigs[i] = saved.configs[i];
   {
     LockGuard lock(device->history.historyMutex);
-    AppendDecoded(device->history.samples, records, count, n);
+    AppendDecoded(device->history.samples, saved.records, saved.sampleCount, n);
   }
   return driver.Register(std::move(device));
 }

@@ -1,5 +1,5 @@
 // io/: what leaves a device as bytes or text: the saved image and the
-// history export. Uses devices/ and history/.
+// history export. Uses devices/, history/ and formats/ (reading an image).
 //
 // The saved device image: a little-endian byte layout that the host keeps
 // between runs, written field by field (never a memory dump) so that an image
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "framework/devices/device.h"
+#include "framework/formats/image_layout.h"
 #include "orv/driver_api.h"
 
 namespace orv {
@@ -25,34 +26,45 @@ void PutInt32At(ByteArray& a, std::size_t pos, std::int32_t v);
 // Appends the length and the characters; returns the bytes appended.
 std::int32_t WriteString(ByteArray& a, const std::string& s);
 
-// Bounds-checked reading from a position onwards. Every read past the end,
-// and every negative or oversized length, marks the reader failed; a failed
-// reader reads nothing more.
-class ImageReader {
- public:
-  ImageReader(const ByteArray& a, std::size_t pos) : a_(a), pos_(pos), ok_(pos <= a.size()) {}
-  bool ok() const { return ok_; }
-  std::size_t remaining() const { return ok_ ? a_.size() - pos_ : 0; }
-  std::int32_t ReadInt32();
-  std::uint32_t ReadUInt32() { return static_cast<std::uint32_t>(ReadInt32()); }
-  float ReadFloat();
-  void ReadString(std::string& out);
-  void Skip(std::size_t bytes);
-  // The next bytes in place, or null (and failed) when fewer remain.
-  const std::uint8_t* ReadBytes(std::size_t bytes);
-
- private:
-  const ByteArray& a_;
-  std::size_t pos_;
-  bool ok_;
-};
-
 const char* const kIncompatibleImageText =
     "Could not add device. The saved format is not compatible with the loaded driver.";
 
-// Replaces image with the device's saved image. When memory runs out the
-// array is left empty rather than holding a partial image.
-void SaveDevice(Driver& driver, EmuDevice& device, ByteArray& image);
+// The largest image: its first field, the image's length, is 32 bits.
+constexpr std::uint64_t kMaxImageBytes = 0xFFFFFFFFu;
+
+// Why a save made no image.
+enum class SaveFailure {
+  kNone,
+  kLengthField,  // the image would be longer than its length field can say
+  kArrayLimit,   // longer than the largest array the host's library makes
+  kMemory,       // no memory for it
+};
+
+// The host's array that a save fills, in the layout of the table the plug-in
+// serves: Start makes room for the whole image at once, so the image is
+// either written whole or not at all.
+class ImageSink {
+ public:
+  virtual ~ImageSink() = default;
+  // The longest array the host's library makes.
+  virtual std::uint64_t MaxBytes() const = 0;
+  // Empties the array, then makes room for bytes; throws std::bad_alloc.
+  virtual void Start(std::size_t bytes) = 0;
+  // Adds bytes within the room Start made.
+  virtual void Append(const std::uint8_t* bytes, std::size_t count) = 0;
+  // Empties the array and releases its storage.
+  virtual void Discard() noexcept = 0;
+};
+
+// Writes the device's image into sink. An image that cannot be made whole
+// (longer than the length field or the array can hold, or no memory for it)
+// leaves the array empty, and the host's log gets one line naming the device,
+// the image's size and why; nothing else changes.
+SaveFailure SaveImage(Driver& driver, EmuDevice& device, ImageSink& sink) noexcept;
+
+// SaveImage into the plug-in's own array: replaces image with the device's
+// saved image, or empties it.
+SaveFailure SaveDevice(Driver& driver, EmuDevice& device, ByteArray& image) noexcept;
 
 // Creates and registers a device from the image starting at offset. An image
 // of another version, or a damaged one, is refused with a message box and 0;

@@ -38,8 +38,11 @@ struct EventDecode {
 };
 
 // Checks one event table against the model it will drive, exactly as
-// ParseScenario checks each [[event]]. Never throws.
-EventDecode DecodeEvent(const ScenarioValue& entry, const ModelDescription& model);
+// ParseScenario checks each [[event]] of a file in context (a replay's file
+// resolves against its folder and takes from its recordings' budget). An
+// event whose `driver` names another plug-in is refused. Never throws.
+EventDecode DecodeEvent(const ScenarioValue& entry, const ModelDescription& model,
+                        const ScenarioContext& context = {});
 
 }  // namespace orv
 

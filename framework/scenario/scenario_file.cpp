@@ -1,3 +1,4 @@
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -11,7 +12,9 @@
 
 #include "framework/core/values.h"
 #include "framework/scenario/event_decoder.h"
+#include "framework/scenario/replay_source.h"
 #include "framework/scenario/scenario.h"
+#include "platform/platform.h"
 
 namespace orv {
 namespace {
@@ -22,6 +25,13 @@ using Table = ScenarioTable;
 // Deeper brackets than any scenario needs; refused before parsing, since the
 // parser descends recursively into nested arrays and inline tables.
 constexpr int kMaxNesting = 8;
+
+// What the events of one file share while it is read: where it lies and for
+// which driver, and what its recordings may still take.
+struct ScenarioReading {
+  const ScenarioContext& context;
+  std::uint64_t recordingBytes;
+};
 
 // A refusal found while checking: thrown inside this file only.
 struct Refusal {
@@ -171,23 +181,15 @@ void ReadDevices(const Value& v, ScenarioEvent& event) {
   }
 }
 
-// The value a write to a channel of this kind leaves: levels whole, switches
-// and alarms 0 or 1, quantities unchanged; the invalid value stays invalid.
-float StoredByKind(std::int32_t kind, float value) {
-  if (IsInvalid(value)) return value;
-  if (kind == kKindLevel) return static_cast<float>(RoundToInt(value));
-  if (kind == kKindSwitch || kind == kKindAlarm) return value == 0.0f ? 0.0f : 1.0f;
-  return value;
-}
-
 ScenarioAction ActionOf(const Value& v) {
   if (v.is_string()) {
     const std::string& name = v.as_string().str;
     if (name == "set") return ScenarioAction::kSet;
     if (name == "hold") return ScenarioAction::kHold;
     if (name == "ramp") return ScenarioAction::kRamp;
+    if (name == "replay") return ScenarioAction::kReplay;
   }
-  Refuse(v, "`action` must be \"set\", \"hold\" or \"ramp\"");
+  Refuse(v, "`action` must be \"set\", \"hold\", \"ramp\" or \"replay\"");
 }
 
 bool Printable(const std::string& text) {
@@ -206,20 +208,30 @@ const char* ActionName(ScenarioAction action) {
       return "hold";
     case ScenarioAction::kRamp:
       return "ramp";
+    case ScenarioAction::kReplay:
+      return "replay";
   }
   return "?";
 }
 
 // Refuses the first key that is unknown or belongs to another action.
+bool IsReplayKey(const std::string& key) {
+  return key == "file" || key == "columns" || key == "loop" || key == "separator" ||
+         key == "decimal";
+}
+
 void CheckKeys(const Table& table, ScenarioAction action) {
   const bool timed = action != ScenarioAction::kSet;
   const bool ramp = action == ScenarioAction::kRamp;
+  const bool replay = action == ScenarioAction::kReplay;
   for (const auto& [key, value] : table) {
-    const bool known = key == "at" || key == "devices" || key == "action" || key == "index" ||
-                       key == "note" || (key == "value" && !ramp) || (key == "duration" && timed) ||
-                       (key == "rate" && ramp);
+    const bool known = key == "at" || key == "devices" || key == "action" || key == "note" ||
+                       key == "driver" || (key == "index" && !replay) ||
+                       (key == "value" && !ramp && !replay) || (key == "duration" && timed) ||
+                       (key == "rate" && ramp) || (IsReplayKey(key) && replay);
     if (known) continue;
-    const bool elsewhere = key == "value" || key == "duration" || key == "rate";
+    const bool elsewhere =
+        key == "value" || key == "duration" || key == "rate" || key == "index" || IsReplayKey(key);
     Refuse(value, "`" + key + "` " +
                       (elsewhere ? std::string("does not apply to a ") + ActionName(action)
                                  : std::string("is not a known key")));
@@ -260,7 +272,128 @@ std::string NoteOf(const Value& note) {
   return text;
 }
 
-ScenarioEvent ReadEvent(const Value& entry, const ModelDescription& model) {
+// The driver a `driver` key names: a printable string of at most
+// kMaxScenarioNote characters.
+const std::string& DriverNameOf(const Value& driver) {
+  if (!driver.is_string() || driver.as_string().str.empty()) {
+    Refuse(driver, "`driver` must name a plug-in (its file name without extension) or a driver");
+  }
+  const std::string& name = driver.as_string().str;
+  if (name.size() > kMaxScenarioNote || !Printable(name)) {
+    Refuse(driver, "`driver` is not a plug-in's or a driver's name");
+  }
+  return name;
+}
+
+bool NamesThisDriver(const std::string& name, const ModelDescription& model,
+                     const ScenarioContext& context) {
+  return (!context.driverFile.empty() && SameDriverName(name, context.driverFile)) ||
+         SameDriverName(name, model.shortName);
+}
+
+// The driver an event is for: its own `driver`, else the file's; null when
+// neither names one (the event is for every driver).
+const std::string* EventDriver(const Value& entry, const std::string* fileDriver) {
+  if (!entry.is_table()) Refuse(entry, "each `event` must be a table");
+  const auto it = entry.as_table().find("driver");
+  return it == entry.as_table().end() ? fileDriver : &DriverNameOf(it->second);
+}
+
+// One character of an export's layout: `separator` or `decimal`.
+char LayoutCharacter(const Value& v, const std::string& key) {
+  if (!v.is_string() || v.as_string().str.size() != 1 || v.as_string().str[0] == '\n' ||
+      v.as_string().str[0] == '\r') {
+    Refuse(v, "`" + key + "` must be one character");
+  }
+  return v.as_string().str[0];
+}
+
+// `columns`: a table of value indices to the file's column names or numbers.
+std::vector<ReplayColumn> ColumnsOf(const Value& v, const ModelDescription& model) {
+  if (!v.is_table() || v.as_table().empty()) {
+    Refuse(v,
+           "`columns` must be a table of value indices to column names or numbers, "
+           "e.g. { 0 = \"CO2\", 1 = 2 }");
+  }
+  std::vector<ReplayColumn> columns;
+  for (const auto& [key, column] : v.as_table()) {
+    ReplayColumn c;
+    std::int64_t index = -1;
+    const auto result = std::from_chars(key.data(), key.data() + key.size(), index);
+    if (result.ec != std::errc{} || result.ptr != key.data() + key.size() || index < 0 ||
+        index >= model.valueCount) {
+      Refuse(column, "`columns`: `" + key.substr(0, 24) + "` is not a value index from 0 to " +
+                         std::to_string(model.valueCount - 1) + " of " + model.shortName);
+    }
+    c.index = static_cast<std::int32_t>(index);
+    for (const ReplayColumn& earlier : columns) {
+      if (earlier.index == c.index) {
+        Refuse(column, "`columns`: value " + std::to_string(index) + " is named twice");
+      }
+    }
+    if (column.is_string() && !column.as_string().str.empty()) {
+      c.name = column.as_string().str;
+      if (c.name.size() > kMaxScenarioNote || !Printable(c.name)) {
+        Refuse(column, "`columns`: value " + std::to_string(index) + " names no column");
+      }
+    } else if (column.is_integer()) {
+      c.number = column.as_integer();
+    } else {
+      Refuse(column,
+             "`columns`: value " + std::to_string(index) + " needs a column name or number");
+    }
+    columns.push_back(std::move(c));
+  }
+  return columns;
+}
+
+// The replay's own keys; the recording is read and checked here, whole.
+void ReadReplay(const Value& entry, ScenarioEvent& event, const ModelDescription& model,
+                ScenarioReading& reading) {
+  const Table& table = entry.as_table();
+  auto find = [&](const char* key) -> const Value* {
+    const auto it = table.find(key);
+    return it == table.end() ? nullptr : &it->second;
+  };
+  const Value* file = find("file");
+  if (file == nullptr) Refuse(entry, "the event has no `file` (the recording to replay)");
+  if (!file->is_string() || file->as_string().str.empty()) Refuse(*file, "`file` must be a path");
+  event.file = file->as_string().str;
+  if (event.file.size() > 1024 || !Printable(event.file)) {
+    Refuse(*file, "`file` is not a printable path of at most 1024 characters");
+  }
+  ReplaySource source;
+  source.path = ResolvePath(reading.context.folder, event.file, platform::PathSeparator());
+  source.driverFile = reading.context.driverFile;
+  if (const Value* separator = find("separator")) {
+    source.format.separator = LayoutCharacter(*separator, "separator");
+  }
+  if (const Value* decimal = find("decimal")) {
+    source.format.decimal = LayoutCharacter(*decimal, "decimal");
+  }
+  if (source.format.separator != '\0' && source.format.separator == source.format.decimal) {
+    Refuse(entry, "`separator` and `decimal` must differ");
+  }
+  if (const Value* columns = find("columns")) source.columns = ColumnsOf(*columns, model);
+  if (const Value* loop = find("loop")) {
+    if (!loop->is_boolean()) Refuse(*loop, "`loop` must be true or false");
+    event.loop = loop->as_boolean();
+  }
+  std::string reason;
+  event.recording = LoadReplay(source, model, reading.recordingBytes, reason);
+  if (event.recording == nullptr) Refuse(*file, "`file` \"" + event.file + "\": " + reason);
+  if (const Value* duration = find("duration")) {
+    event.duration = Seconds(*duration, "duration");
+    if (event.duration == 0) Refuse(*duration, "`duration` must be above 0");
+  } else if (event.loop) {
+    event.endless = true;
+  } else {
+    event.duration = event.recording->span();
+  }
+}
+
+ScenarioEvent ReadEvent(const Value& entry, const ModelDescription& model,
+                        ScenarioReading& reading) {
   if (!entry.is_table()) Refuse(entry, "each `event` must be a table");
   const Table& table = entry.as_table();
   ScenarioEvent event;
@@ -275,10 +408,15 @@ ScenarioEvent ReadEvent(const Value& entry, const ModelDescription& model) {
     return *v;
   };
 
-  event.action = ActionOf(require("action", "set, hold or ramp"));
+  event.action = ActionOf(require("action", "set, hold, ramp or replay"));
   CheckKeys(table, event.action);
   event.at = Seconds(require("at", "seconds of device clock"), "at");
   if (const Value* devices = find("devices")) ReadDevices(*devices, event);
+  if (event.action == ScenarioAction::kReplay) {
+    ReadReplay(entry, event, model, reading);
+    if (const Value* note = find("note")) event.note = NoteOf(*note);
+    return event;
+  }
   const Value& index = require("index", "the value it acts on");
   event.index = IndexOf(index, model);
   if (event.action == ScenarioAction::kRamp) {
@@ -306,6 +444,22 @@ ScenarioParse Refused(std::size_t line, std::string reason) {
 
 }  // namespace
 
+float StoredByKind(std::int32_t kind, float value) {
+  if (IsInvalid(value)) return value;
+  if (kind == kKindLevel) return static_cast<float>(RoundToInt(value));
+  if (kind == kKindSwitch || kind == kKindAlarm) return value == 0.0f ? 0.0f : 1.0f;
+  return value;
+}
+
+bool SameDriverName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
 bool ScenarioEvent::AppliesTo(DeviceId id) const {
   if (allDevices) return true;
   for (DeviceId d : devices) {
@@ -315,6 +469,11 @@ bool ScenarioEvent::AppliesTo(DeviceId id) const {
 }
 
 ScenarioParse ParseScenario(const std::string& text, const ModelDescription& model) {
+  return ParseScenario(text, model, ScenarioContext{});
+}
+
+ScenarioParse ParseScenario(const std::string& text, const ModelDescription& model,
+                            const ScenarioContext& context) {
   try {
     if (text.size() > kMaxScenarioBytes) {
       return Refused(0, "the file is larger than " + std::to_string(kMaxScenarioBytes) + " bytes");
@@ -333,8 +492,13 @@ ScenarioParse ParseScenario(const std::string& text, const ModelDescription& mod
       return Refused(e.location().line(), SyntaxReason(e.what()));
     }
     ScenarioParse parse;
+    const std::string* fileDriver = nullptr;
     for (const auto& [key, value] : root.as_table()) {
-      if (key != "event") Refuse(value, "`" + key + "` is not a known key (only [[event]])");
+      if (key == "driver") {
+        fileDriver = &DriverNameOf(value);
+      } else if (key != "event") {
+        Refuse(value, "`" + key + "` is not a known key (only `driver` and [[event]])");
+      }
     }
     const auto it = root.as_table().find("event");
     if (it == root.as_table().end()) return Refused(0, "the file holds no [[event]]");
@@ -344,7 +508,17 @@ ScenarioParse ParseScenario(const std::string& text, const ModelDescription& mod
       Refuse(events[kMaxScenarioEvents],
              "more than " + std::to_string(kMaxScenarioEvents) + " events");
     }
-    for (const Value& entry : events) parse.scenario.events.push_back(ReadEvent(entry, model));
+    parse.scenario.eventsInFile = events.size();
+    ScenarioReading reading{context, context.recordingBytes};
+    for (const Value& entry : events) {
+      // An event for another driver is skipped before any check of this
+      // model's: its indices and kinds are another model's.
+      if (const std::string* driver = EventDriver(entry, fileDriver)) {
+        parse.scenario.namesDrivers = true;
+        if (!NamesThisDriver(*driver, model, context)) continue;
+      }
+      parse.scenario.events.push_back(ReadEvent(entry, model, reading));
+    }
     parse.ok = true;
     return parse;
   } catch (const Refusal& refusal) {
@@ -356,10 +530,19 @@ ScenarioParse ParseScenario(const std::string& text, const ModelDescription& mod
   }
 }
 
-EventDecode DecodeEvent(const ScenarioValue& entry, const ModelDescription& model) {
+EventDecode DecodeEvent(const ScenarioValue& entry, const ModelDescription& model,
+                        const ScenarioContext& context) {
   EventDecode decode;
   try {
-    decode.event = ReadEvent(entry, model);
+    // A file skips the events of other drivers; one event handed over alone
+    // is refused.
+    if (const std::string* driver = EventDriver(entry, nullptr)) {
+      if (!NamesThisDriver(*driver, model, context)) {
+        Refuse(entry, "the event is for `driver` \"" + *driver + "\", not this plug-in");
+      }
+    }
+    ScenarioReading reading{context, context.recordingBytes};
+    decode.event = ReadEvent(entry, model, reading);
     decode.ok = true;
   } catch (const Refusal& refusal) {
     decode.reason = refusal.reason;
@@ -372,6 +555,12 @@ EventDecode DecodeEvent(const ScenarioValue& entry, const ModelDescription& mode
 }
 
 bool ReadScenarioFile(const std::string& path, std::string& text, std::string& reason) {
+  // A pipe would hold Init until something writes to it, a device forever.
+  std::uint64_t size = 0;
+  if (platform::LookAtFile(path.c_str(), size) == platform::FileKind::kOther) {
+    reason = "not a regular file (a folder, a device or a pipe)";
+    return false;
+  }
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     reason = "the file cannot be opened";
@@ -395,11 +584,29 @@ bool ReadScenarioFile(const std::string& path, std::string& text, std::string& r
   return true;
 }
 
+std::string DriverFileStem(const std::string& fileName) {
+  std::string stem = fileName.substr(fileName.find_last_of("/\\") + 1);
+  const std::size_t dot = stem.rfind('.');
+  if (dot != std::string::npos && dot > 0) stem.erase(dot);
+  return stem;
+}
+
+std::string FolderOf(const std::string& path, char separator) {
+  const std::size_t last = path.find_last_of(separator == '\\' ? "/\\" : "/");
+  return last == std::string::npos ? std::string() : path.substr(0, last + 1);
+}
+
 std::string ScenarioLogLine(const ScenarioParse& parse, const std::string& path) {
   std::string head = std::string("Scenario ") + kScenarioVariable + "=\"" + path + "\"";
   if (parse.ok) {
     const std::size_t n = parse.scenario.events.size();
-    return head + ": " + std::to_string(n) + (n == 1 ? " event" : " events") + " loaded.\n";
+    if (!parse.scenario.namesDrivers) {
+      return head + ": " + std::to_string(n) + (n == 1 ? " event" : " events") + " loaded.\n";
+    }
+    const std::size_t all = parse.scenario.eventsInFile;
+    return head + ": " + std::to_string(n) + " of " + std::to_string(all) +
+           (n == 1 ? " events is" : " events are") + " for this driver" +
+           (n == 0 ? "; nothing is loaded.\n" : ".\n");
   }
   const std::string where = parse.line > 0 ? " line " + std::to_string(parse.line) + ":" : "";
   return head + " ignored:" + where + " " + parse.reason + "; no scenario is used.\n";

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "framework/core/values.h"
+#include "framework/scenario/replay_recording.h"
 
 namespace orv {
 namespace {
@@ -29,7 +30,25 @@ std::string FormatSeconds(std::int64_t ticks) {
   return text;
 }
 
+// "replay night.csv on 0 (CO2), 1 (CO2 Nominal) for 3600 s", looped or not.
+std::string ReplayText(const ModelDescription& model, const ScenarioEvent& event) {
+  std::string text = "replay " + event.file + " on ";
+  const std::vector<std::int32_t>& indices = event.recording->indices();
+  for (std::size_t k = 0; k < indices.size(); ++k) {
+    if (k > 0) text += ", ";
+    text += std::to_string(indices[k]) + " (" + model.channels[indices[k]].name + ")";
+  }
+  if (event.endless) return text + ", looped until the device stops";
+  return text + (event.loop ? ", looped" : "") + " for " + FormatSeconds(event.duration) + " s";
+}
+
 }  // namespace
+
+std::string ScenarioReplayEndText(const ModelDescription& model, DeviceId id, std::int64_t elapsed,
+                                  const ScenarioEvent& event) {
+  return std::string("Scenario (") + model.shortName + "): device " + std::to_string(id) +
+         " at second " + FormatSeconds(elapsed) + ": replay " + event.file + " ended";
+}
 
 std::string ScenarioEventText(const ModelDescription& model, DeviceId id, std::int64_t elapsed,
                               const ScenarioEvent& event) {
@@ -48,6 +67,9 @@ std::string ScenarioEventText(const ModelDescription& model, DeviceId id, std::i
     case ScenarioAction::kRamp:
       text += "ramp " + value + " by " + FormatValue(event.rate) + " per second for " +
               FormatSeconds(event.duration) + " s";
+      break;
+    case ScenarioAction::kReplay:
+      text += ReplayText(model, event);
       break;
   }
   if (!event.note.empty()) text += "; " + event.note;
@@ -156,12 +178,35 @@ bool ScenarioPlayer::Play(Playing& playing, float* values, std::int64_t elapsed)
       over = elapsed >= end;
       break;
     }
+    case ScenarioAction::kReplay: {
+      // The sample at the same offset from the recording's first; a first
+      // tick due after the end plays the end.
+      const ReplayRecording& recording = *event.recording;
+      std::int64_t offset = elapsed - playing.at;
+      if (!event.endless) offset = std::min(offset, event.duration);
+      if (event.loop) offset %= recording.period();
+      recording.Apply(recording.Find(offset), values);
+      over = !event.endless && elapsed >= end;
+      if (over) LogEnd(event, elapsed);
+      break;
+    }
   }
   if (over && live != nullptr) {
     LiveState running = LiveState::kRunning;
     live->state.compare_exchange_strong(running, LiveState::kDone);
   }
   return !over;
+}
+
+void ScenarioPlayer::LogEnd(const ScenarioEvent& event, std::int64_t elapsed) {
+  LogFn log = log_.load();
+  if (log == nullptr) return;
+  try {
+    const std::string line = ScenarioReplayEndText(model_, id_, elapsed, event) + "\n";
+    log("%s", line.c_str());
+  } catch (const std::bad_alloc&) {
+    // The line is lost; the replay has ended all the same.
+  }
 }
 
 void ScenarioPlayer::Log(const ScenarioEvent& event, std::int64_t elapsed) {

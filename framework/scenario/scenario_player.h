@@ -1,7 +1,7 @@
 // Plays a scenario on one device's update thread: after each model step it
 // takes in the events posted to the device since the last tick, applies the
 // events that are due to the tick's values and logs each event once as it
-// starts.
+// starts (and a replay once more as it ends).
 #ifndef ORV_FRAMEWORK_SCENARIO_SCENARIO_PLAYER_H
 #define ORV_FRAMEWORK_SCENARIO_SCENARIO_PLAYER_H
 
@@ -53,6 +53,8 @@ class ScenarioPlayer {
   // Applies one event; false when it is over.
   bool Play(Playing& playing, float* values, std::int64_t elapsed);
   void Log(const ScenarioEvent& event, std::int64_t elapsed);
+  // A replay's second line, when it ends.
+  void LogEnd(const ScenarioEvent& event, std::int64_t elapsed);
 
   DeviceId id_;
   const ModelDescription& model_;
@@ -69,6 +71,11 @@ class ScenarioPlayer {
 // "Scenario (CO2-Ctrl EMU): device 1 at second 60: set 0 (CO2) to 2; door opened".
 std::string ScenarioEventText(const ModelDescription& model, DeviceId id, std::int64_t elapsed,
                               const ScenarioEvent& event);
+
+// The line a replay logs when it ends, e.g.
+// "Scenario (CO2-Ctrl EMU): device 1 at second 4200: replay night.csv ended".
+std::string ScenarioReplayEndText(const ModelDescription& model, DeviceId id, std::int64_t elapsed,
+                                  const ScenarioEvent& event);
 
 }  // namespace orv
 

@@ -244,10 +244,17 @@ class HostRun {
   void SaveDevices() {
     if (options_.saveDir.empty() || !MakeFolder(options_.saveDir)) return;
     for (const HostedDevice& device : devices_) {
-      ByteArray image;
-      session_.Save(kDriver, device.id, image);
       const fs::path path =
           fs::path(options_.saveDir) / ("device-" + std::to_string(device.id) + ".img");
+      // A failed save must not leave an old file to pass for it.
+      std::error_code ignored;
+      fs::remove(path, ignored);
+      ByteArray image;
+      const SessionResult saved = session_.Save(kDriver, device.id, image);
+      if (!saved.ok()) {
+        Fail("device " + std::to_string(device.id) + " " + saved.message);
+        continue;
+      }
       if (!WriteWholeFile(path, image.data(), image.size())) {
         Fail("cannot write " + path.string());
         continue;

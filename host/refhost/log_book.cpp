@@ -17,6 +17,11 @@ void LogBook::Add(std::string text) {
   if (lines_.size() > kKeptLines) lines_.pop_front();
 }
 
+std::uint64_t LogBook::Last() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_;
+}
+
 std::vector<LogEntry> LogBook::After(std::uint64_t after, std::size_t max) const {
   std::lock_guard<std::mutex> lock(mutex_);
   // Numbers are consecutive, so the first wanted line is found by arithmetic.

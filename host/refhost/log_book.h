@@ -27,6 +27,8 @@ class LogBook {
 
   // Keeps the line, forgetting the oldest beyond kKeptLines.
   void Add(std::string text);
+  // The number of the newest line, 0 before the first.
+  std::uint64_t Last() const;
   // The kept lines numbered after `after`, oldest first, at most max of them.
   std::vector<LogEntry> After(std::uint64_t after, std::size_t max) const;
 

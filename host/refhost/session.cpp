@@ -11,6 +11,7 @@
 #include <shared_mutex>
 #include <system_error>
 
+#include "host/refhost/log_book.h"
 #include "host/refhost/message_boxes.h"
 #include "host/refhost/table_view.h"
 
@@ -49,6 +50,20 @@ float RecordValue(const ByteArray& record, std::size_t index) {
 std::string BoxTextOr(const std::string& fallback) {
   const std::vector<std::string> texts = TakeMessageBoxTexts();
   return texts.empty() ? fallback : texts.front();
+}
+
+// Why device id's save made no image: its driver's log line since the line
+// numbered logged, without "Device N: " and the line end ("not saved: the
+// image would be ..."), or fallback when the driver logged none (a log
+// function other than Console::Log keeps no lines).
+std::string SaveFailureOr(DeviceId id, std::uint64_t logged, const std::string& fallback) {
+  const std::string prefix = "Device " + std::to_string(id) + ": ";
+  for (const LogEntry& entry : LogBook::Shared().After(logged, LogBook::kKeptLines)) {
+    if (entry.text.compare(0, prefix.size() + 10, prefix + "not saved:") == 0) {
+      return entry.text.substr(prefix.size());
+    }
+  }
+  return fallback;
 }
 
 bool ValidColour(const std::optional<float>& component) {
@@ -390,7 +405,15 @@ SessionResult Session::Save(std::int32_t driver, DeviceId id, ByteArray& image) 
   image.clear();
   SessionResult result;
   Driver* owner = nullptr;
-  if (FindDevice(driver, id, owner, result) != nullptr) owner->table().SaveDevice(id, image);
+  if (FindDevice(driver, id, owner, result) == nullptr) return result;
+  const std::uint64_t logged = LogBook::Shared().Last();
+  owner->table().SaveDevice(id, image);
+  // A real image is never empty: an empty one is a save the driver could not
+  // make, and its log says why.
+  if (image.empty()) {
+    return Fail(SessionStatus::kNoRoom,
+                SaveFailureOr(id, logged, "not saved: the driver made no image"));
+  }
   return result;
 }
 

@@ -36,6 +36,7 @@ enum class SessionStatus {
   kBadRequest,  // an argument the table must not receive
   kRefused,     // the driver declined (failed Init, cancelled dialog, refused image)
   kFailed,      // the host itself failed (file system)
+  kNoRoom,      // the driver could not make it: too large, or no memory (a save)
 };
 
 struct SessionResult {
@@ -140,6 +141,8 @@ class Session {
                                  const ChannelConfigRequest& request);
   SessionResult Chart(std::int32_t driver, DeviceId id, double from, double to, std::int32_t points,
                       ChartData& out) const;
+  // An image the driver could not make (it handed back none) gives kNoRoom
+  // with the reason from its log line ("not saved: ...").
   SessionResult Save(std::int32_t driver, DeviceId id, ByteArray& image) const;
   // A refused image gives kRefused with the driver's message.
   SessionResult Restore(std::int32_t driver, const ByteArray& image, DeviceId& id);

@@ -4,20 +4,69 @@
 
 namespace orv::web {
 
+namespace {
+
+thread_local bool refusing = false;
+
+std::thread StartThread(std::function<void()> body) { return std::thread(std::move(body)); }
+
+// Serves a job on the calling thread with Refusing() true.
+void RunRefused(std::function<void()>& job) noexcept {
+  refusing = true;
+  try {
+    job();
+  } catch (...) {
+  }
+  refusing = false;
+}
+
+}  // namespace
+
+ConnectionWorkers::ConnectionWorkers(std::size_t limit, ThreadStarter start)
+    : limit_(limit < 1 ? 1 : limit), start_(start ? std::move(start) : &StartThread) {}
+
+bool ConnectionWorkers::Refusing() { return refusing; }
+
 void ConnectionWorkers::enqueue(std::function<void()> job) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  jobs_.push_back(std::move(job));
+  std::unique_lock<std::mutex> lock(mutex_);
+  try {
+    jobs_.push_back(std::move(job));
+  } catch (...) {
+    // No room even to queue it (the job is left as it was).
+    lock.unlock();
+    return RunRefused(job);
+  }
   if (!idle_.empty()) {
     Worker* worker = idle_.back();
     idle_.pop_back();
     worker->woken = true;
     worker->wake.notify_one();
-  } else if (workers_.size() < limit_ && !stopping_) {
-    workers_.push_back(std::make_unique<Worker>());
-    Worker* worker = workers_.back().get();
-    worker->thread = std::thread([this, worker] { Run(*worker); });
+    return;
   }
-  // Otherwise the job waits for the first worker that finishes.
+  if (workers_.size() < limit_ && !stopping_) StartWorkerLocked();
+  // Otherwise the job waits for the first worker that finishes; with none at
+  // all it is refused here.
+  if (!workers_.empty()) return;
+  std::function<void()> refused = std::move(jobs_.back());
+  jobs_.pop_back();
+  lock.unlock();
+  RunRefused(refused);
+}
+
+bool ConnectionWorkers::StartWorkerLocked() {
+  try {
+    workers_.push_back(std::make_unique<Worker>());
+  } catch (...) {
+    return false;
+  }
+  Worker* worker = workers_.back().get();
+  try {
+    worker->thread = start_([this, worker] { Run(*worker); });
+    return true;
+  } catch (...) {
+    workers_.pop_back();  // the place goes back to the limit
+    return false;
+  }
 }
 
 void ConnectionWorkers::shutdown() {

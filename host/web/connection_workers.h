@@ -22,9 +22,18 @@
 
 namespace orv::web {
 
+//
+// A thread that cannot be started (no memory, no more threads) releases its
+// place at once: the connection waits for a busy thread to finish when there
+// is one, and otherwise is served where it was accepted with Refusing() true,
+// so that the server answers it 503 and it closes.
 class ConnectionWorkers final : public httplib::TaskQueue {
  public:
-  explicit ConnectionWorkers(std::size_t limit) : limit_(limit < 1 ? 1 : limit) {}
+  // Starts a thread running body, or throws (std::system_error,
+  // std::bad_alloc). Tests pass one that fails.
+  using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+
+  explicit ConnectionWorkers(std::size_t limit, ThreadStarter start = nullptr);
   ~ConnectionWorkers() override { shutdown(); }
   ConnectionWorkers(const ConnectionWorkers&) = delete;
   ConnectionWorkers& operator=(const ConnectionWorkers&) = delete;
@@ -34,6 +43,8 @@ class ConnectionWorkers final : public httplib::TaskQueue {
   void shutdown() override;
 
   std::size_t threads() const;
+  // True on a thread serving a connection that no worker could take.
+  static bool Refusing();
 
  private:
   struct Worker {
@@ -42,8 +53,11 @@ class ConnectionWorkers final : public httplib::TaskQueue {
     bool woken = false;  // guarded by mutex_
   };
   void Run(Worker& self);
+  // Starts one more worker; false (and no place taken) when it cannot.
+  bool StartWorkerLocked();
 
   const std::size_t limit_;
+  const ThreadStarter start_;
   mutable std::mutex mutex_;
   std::deque<std::function<void()>> jobs_;        // guarded by mutex_
   std::vector<std::unique_ptr<Worker>> workers_;  // guarded by mutex_

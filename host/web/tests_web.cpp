@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -39,14 +40,19 @@ std::string BinPath(const char* name) {
 
 class WebApi : public ::testing::Test {
  protected:
+  virtual std::vector<std::string> Plugins() const {
+    return {BinPath("gasctl_sim"), BinPath("twotemp_sim"), BinPath("climate_sim")};
+  }
+  virtual void Adjust(WebOptions&) const {}
+
   void SetUp() override {
     const refhost::SessionResult opened =
-        session_.Open({BinPath("gasctl_sim"), BinPath("twotemp_sim"), BinPath("climate_sim")},
-                      ORV_TEST_BIN_DIR, &refhost::Console::Log);
+        session_.Open(Plugins(), ORV_TEST_BIN_DIR, &refhost::Console::Log);
     ASSERT_TRUE(opened.ok()) << opened.message;
     WebOptions options;
     options.port = 0;
     options.maxImageBytes = 1 << 20;
+    Adjust(options);
     server_ = std::make_unique<WebServer>(session_, options);
     std::string error;
     ASSERT_TRUE(server_->Bind(error)) << error;
@@ -318,6 +324,27 @@ TEST_F(WebApi, SaveRestoreAndExportRoundTrip) {
             "Could not add device. The saved format is not compatible with the loaded driver.");
 }
 
+// A driver whose save cannot be made (tests/plugins/oversized_sim): the
+// download is refused with the driver's reason, never sent as an empty file.
+class OversizedWebApi : public WebApi {
+ protected:
+  std::vector<std::string> Plugins() const override { return {BinPath("oversized_sim")}; }
+};
+
+TEST_F(OversizedWebApi, AnImageTheDriverCannotMakeIs507WithTheReason) {
+  const int id = Add(0);
+  ASSERT_NE(id, 0);
+  const auto answer =
+      client_->Get(("/api/drivers/0/devices/" + std::to_string(id) + "/image").c_str());
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 507);
+  EXPECT_FALSE(answer->has_header("Content-Disposition"));
+  const json body = json::parse(answer->body, nullptr, false);
+  ASSERT_TRUE(body.is_object()) << answer->body;
+  const std::string error = body.value("error", "");
+  EXPECT_EQ(error.rfind("not saved: the image would be ", 0), 0u) << error;
+}
+
 // Two tabs adding at once: each device keeps the settings its own form sent.
 TEST_F(WebApi, ConcurrentAddsKeepTheirOwnSettings) {
   constexpr int kPerThread = 6;
@@ -499,6 +526,105 @@ TEST(ConnectionWorkers, StartThreadsOnlyWhenAllAreBusyUpToTheLimit) {
   EXPECT_EQ(threads.size(), 1u);
   EXPECT_EQ(workers.threads(), 3u);
   workers.shutdown();
+}
+
+// Starts threads as std::thread does, except that the first `failures`
+// starts throw as a process out of threads does.
+ConnectionWorkers::ThreadStarter FailingStarts(std::shared_ptr<std::atomic<int>> failures) {
+  return [failures](std::function<void()> body) {
+    if (failures->fetch_sub(1) > 0) {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+    return std::thread(std::move(body));
+  };
+}
+
+// A thread that cannot start gives its place back; its connection goes to a
+// busy thread when that finishes, or, with no thread at all, is served where
+// it was accepted as a refusal. Either way the next connection gets a thread
+// of its own at once.
+TEST(ConnectionWorkers, AThreadThatCannotStartReleasesItsPlace) {
+  struct Case {
+    const char* what;
+    bool busyWorker;  // one worker already serves a held connection
+    bool ranHere;     // the job ran on the enqueuing thread, refused
+  };
+  for (const Case& c : {Case{"no thread yet", false, true}, Case{"one busy thread", true, false}}) {
+    SCOPED_TRACE(c.what);
+    auto failures = std::make_shared<std::atomic<int>>(0);
+    ConnectionWorkers workers(2, FailingStarts(failures));
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false, heldRunning = false, done = false, nextRan = false, nextRefused = true;
+    const std::size_t busy = c.busyWorker ? 1 : 0;
+    std::thread::id ranOn;
+    bool refused = false;
+    const auto waitFor = [&](const bool& flag) {
+      std::unique_lock<std::mutex> lock(mutex);
+      return changed.wait_for(lock, std::chrono::seconds(10), [&] { return flag; });
+    };
+    if (c.busyWorker) {
+      workers.enqueue([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        heldRunning = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return open; });
+      });
+      ASSERT_TRUE(waitFor(heldRunning));
+    }
+    failures->store(1);
+    workers.enqueue([&] {
+      const std::lock_guard<std::mutex> lock(mutex);
+      ranOn = std::this_thread::get_id();
+      refused = ConnectionWorkers::Refusing();
+      done = true;
+      changed.notify_all();
+    });
+    EXPECT_EQ(workers.threads(), busy) << "the thread that failed holds no place";
+    EXPECT_FALSE(ConnectionWorkers::Refusing());
+    // While the held connection still holds its thread, the next one starts
+    // a thread of its own: the place is free.
+    workers.enqueue([&] {
+      const std::lock_guard<std::mutex> lock(mutex);
+      nextRefused = ConnectionWorkers::Refusing();
+      nextRan = true;
+      changed.notify_all();
+    });
+    EXPECT_TRUE(waitFor(nextRan));
+    EXPECT_FALSE(nextRefused);
+    EXPECT_EQ(workers.threads(), busy + 1);
+    {
+      const std::lock_guard<std::mutex> lock(mutex);
+      open = true;
+      changed.notify_all();
+    }
+    ASSERT_TRUE(waitFor(done));
+    EXPECT_EQ(ranOn == std::this_thread::get_id(), c.ranHere);
+    EXPECT_EQ(refused, c.ranHere);
+    workers.shutdown();
+  }
+}
+
+// The dashboard when no connection thread can be started: every request is
+// answered 503 and its connection closed, and the server goes on accepting.
+class NoThreadsWebApi : public WebApi {
+ protected:
+  void Adjust(WebOptions& options) const override {
+    options.startWorker = [](std::function<void()>) -> std::thread {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    };
+  }
+};
+
+TEST_F(NoThreadsWebApi, EveryConnectionIsAnswered503AndClosed) {
+  for (int n = 0; n < 3; ++n) {
+    const auto answer = client_->Get("/api/state");
+    ASSERT_TRUE(answer) << n;
+    EXPECT_EQ(answer->status, 503);
+    EXPECT_EQ(answer->get_header_value("Connection"), "close");
+    EXPECT_EQ(json::parse(answer->body)["error"],
+              "the host cannot start a thread for this connection; try again");
+  }
 }
 
 TEST(WebHosts, LoopbackNames) {

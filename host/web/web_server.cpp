@@ -104,6 +104,8 @@ int HttpStatus(SessionStatus status) {
       return 422;
     case SessionStatus::kFailed:
       return 500;
+    case SessionStatus::kNoRoom:
+      return 507;
   }
   return 500;
 }
@@ -171,6 +173,13 @@ struct WebServer::Impl {
 
   httplib::Server::HandlerResponse Guard(const httplib::Request& request,
                                          httplib::Response& response) const {
+    if (ConnectionWorkers::Refusing()) {
+      // No thread could be started for this connection, and it holds the one
+      // that accepts the others: answer, and have the client close it.
+      response.set_header("Connection", "close");
+      SendError(response, 503, "the host cannot start a thread for this connection; try again");
+      return httplib::Server::HandlerResponse::Handled;
+    }
     const std::string host = request.get_header_value("Host");
     if (!HostAllowed(host)) {
       SendError(response, 403, "this server does not answer for Host '" + host + "'");
@@ -324,7 +333,7 @@ void WebServer::Impl::PageRoutes() {
   });
 }
 
-// Adding, reading and removing a device.
+// Adding a device (from the dialog or an image), reading and removing one.
 void WebServer::Impl::DeviceRoutes() {
   Route("POST", R"(/api/drivers/([^/]+)/devices)",
         [this](const httplib::Request& request, httplib::Response& response) {
@@ -338,6 +347,15 @@ void WebServer::Impl::DeviceRoutes() {
           if (!ParseAddRequest(body, add, error)) return SendError(response, 400, error);
           DeviceId id = 0;
           const SessionResult result = session.AddDevice(driver, add, id);
+          SendResult(response, result, json{{"id", id}});
+        });
+  Route("POST", R"(/api/drivers/([^/]+)/restore)",
+        [this](const httplib::Request& request, httplib::Response& response) {
+          std::int32_t driver = 0;
+          if (!PathNumber(request, 1, driver, response)) return;
+          const ByteArray image(request.body.begin(), request.body.end());
+          DeviceId id = 0;
+          const SessionResult result = session.Restore(driver, image, id);
           SendResult(response, result, json{{"id", id}});
         });
   Route("GET", kDevicePath, [this](const httplib::Request& request, httplib::Response& response) {
@@ -418,7 +436,7 @@ void WebServer::Impl::ControlRoutes() {
         });
 }
 
-// The history and the image: clear, chart, save, restore and export.
+// The history and the image: clear, chart, save and export.
 void WebServer::Impl::DataRoutes() {
   Route("POST", kDevicePath + "/clear",
         [this](const httplib::Request& request, httplib::Response& response) {
@@ -456,15 +474,6 @@ void WebServer::Impl::DataRoutes() {
                                                          std::to_string(id) + ".img\"");
           response.set_content(reinterpret_cast<const char*>(image.data()), image.size(),
                                "application/octet-stream");
-        });
-  Route("POST", R"(/api/drivers/([^/]+)/restore)",
-        [this](const httplib::Request& request, httplib::Response& response) {
-          std::int32_t driver = 0;
-          if (!PathNumber(request, 1, driver, response)) return;
-          const ByteArray image(request.body.begin(), request.body.end());
-          DeviceId id = 0;
-          const SessionResult result = session.Restore(driver, image, id);
-          SendResult(response, result, json{{"id", id}});
         });
   Route("GET", kDevicePath + "/export",
         [this](const httplib::Request& request, httplib::Response& response) {
@@ -516,7 +525,9 @@ WebServer::WebServer(refhost::Session& session, WebOptions options)
   self.server.set_keep_alive_max_count(std::max<std::size_t>(1, self.options.keepAliveRequests));
   self.server.set_keep_alive_timeout(self.options.keepAliveSeconds);
   const std::size_t workers = std::max<std::size_t>(1, self.options.workers);
-  self.server.new_task_queue = [workers] { return new ConnectionWorkers(workers); };
+  self.server.new_task_queue = [workers, start = self.options.startWorker] {
+    return new ConnectionWorkers(workers, start);
+  };
   self.server.set_payload_max_length(self.options.maxImageBytes);
   self.server.set_pre_routing_handler(
       [&self](const httplib::Request& request, httplib::Response& response) {

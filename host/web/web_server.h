@@ -11,8 +11,10 @@
 #define ORV_HOST_WEB_WEB_SERVER_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "host/refhost/session.h"
 
@@ -34,6 +36,9 @@ struct WebOptions {
   std::size_t workers = 64;
   std::size_t keepAliveRequests = 100;
   int keepAliveSeconds = 2;
+  // Starts a connection thread or throws; empty: std::thread. Tests pass one
+  // that fails.
+  std::function<std::thread(std::function<void()>)> startWorker;
 };
 
 // True for a loopback address or "localhost".

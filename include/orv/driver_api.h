@@ -9,6 +9,8 @@
 //   [host-main]    called on the host's calling thread while no other slot runs
 //   [thread-safe]  may be called from several host threads at once, also while
 //                  the device's update thread runs
+//   [host-main per device]  may run beside calls for other devices, but never
+//                  beside another call of it for the same device
 #ifndef ORV_DRIVER_API_H
 #define ORV_DRIVER_API_H
 

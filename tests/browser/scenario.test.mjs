@@ -53,7 +53,7 @@ test('the log panel shows the load line and each applied event', async () => {
     'Scenario (VKA-Ctrl EMU): device 1 at second 910: set 4 (Heating Level) to 1; heating back to 1',
   ]);
   const all = await page.$$eval('#log-lines li', (items) => items.map((i) => i.textContent));
-  assert.ok(all.some((t) => t.startsWith('Scenario ORV_SCENARIO="') && t.endsWith('": 3 events loaded.')));
+  assert.ok(all.some((t) => t.startsWith('Scenario ORV_SCENARIO="') && t.endsWith('": 3 of 3 events are for this driver.')));
 });
 
 test('each event is marked on the device chart at its second', async () => {

@@ -4,40 +4,16 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "framework/boundary/msvc_abi.h"
+#include "tests/msvc_abi/host_heap.h"
 
 namespace orv::msvc {
 namespace {
-
-// The heap ucrtbase's malloc uses, which a host built with Microsoft's
-// compiler frees into.
-HANDLE CrtHeap() { return GetProcessHeap(); }
-
-bool HeapIsSound() { return HeapValidate(CrtHeap(), 0, nullptr) != 0; }
-
-// Checks that a block of the given byte count is one the host can free: below
-// the threshold a heap block of its own, from it on a 32-aligned pointer whose
-// header points back into a heap block holding all of its bytes.
-void ExpectHostBlock(const void* block, std::size_t bytes) {
-  ASSERT_NE(block, nullptr);
-  const auto user = reinterpret_cast<std::uintptr_t>(block);
-  const void* raw = block;
-  if (bytes >= kBigAllocationThreshold) {
-    EXPECT_EQ(user % kBigAllocationAlignment, 0u) << bytes;
-    raw = reinterpret_cast<const void*>(reinterpret_cast<const std::uintptr_t*>(block)[-1]);
-    const std::uintptr_t shift = user - reinterpret_cast<std::uintptr_t>(raw);
-    EXPECT_GE(shift, 2 * sizeof(void*)) << bytes;
-    EXPECT_LE(shift, kBigAllocationExtra) << bytes;
-    EXPECT_EQ(reinterpret_cast<const std::uintptr_t*>(block)[-2], kBigAllocationMarker);
-  }
-  ASSERT_TRUE(HeapValidate(CrtHeap(), 0, raw)) << "not a block of the host's heap: " << bytes;
-  const SIZE_T size = HeapSize(CrtHeap(), 0, raw);
-  EXPECT_GE(size, bytes + (user - reinterpret_cast<std::uintptr_t>(raw))) << bytes;
-}
 
 std::string Text(std::size_t length, char first = 'a') {
   std::string text(length, ' ');

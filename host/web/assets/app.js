@@ -150,66 +150,61 @@ function buildChart(canvas, driver, device) {
   });
 }
 
-function buildCard(driver, device) {
-  const path = devicePath(device);
-  const card = el('div', { class: 'device', id: cardId(device), 'data-device': `${device.driver}-${device.id}` });
-  const title = el('small', {});
-  card.append(el('h3', {}, `Device ${device.id}`, title));
-
-  const rows = device.channels.map((c) => {
-    const valueCell = el('td', { class: 'value', 'data-value': String(c.index) }, '--');
-    let control = '';
-    if (c.settable && c.kind === kinds.switch) {
-      control = el('input', {
-        type: 'checkbox', 'data-set': String(c.index),
-        on: { change: (e) => api('POST', `${path}/values/${c.index}`, { value: e.target.checked ? 1 : 0 }).then(poll) },
-      });
-    } else if (c.settable && c.kind === kinds.level) {
-      control = el('select', {
-        'data-set': String(c.index),
-        on: { change: (e) => api('POST', `${path}/values/${c.index}`, { value: Number(e.target.value) }).then(poll) },
-      });
-      for (let level = Math.ceil(c.minimum); level <= Math.floor(c.maximum); ++level) {
-        control.append(el('option', { value: String(level) }, String(level)));
-      }
-    } else if (c.settable) {
-      const input = el('input', { type: 'number', step: '0.1', min: String(c.minimum), max: String(c.maximum), 'data-set': String(c.index) });
-      control = el('form', {
-        class: 'inline',
-        on: {
-          submit: (e) => {
-            e.preventDefault();
-            if (input.value !== '') api('POST', `${path}/values/${c.index}`, { value: Number(input.value) }).then(poll);
-          },
-        },
-      }, input, el('button', { type: 'submit' }, 'Set'));
+// The control that writes a settable value: a check box for a switch, a
+// choice of steps for a level, a number for the rest; '' when read-only.
+function valueControl(c, path) {
+  const set = (value) => api('POST', `${path}/values/${c.index}`, { value }).then(poll);
+  if (c.settable && c.kind === kinds.switch) {
+    return el('input', {
+      type: 'checkbox', 'data-set': String(c.index),
+      on: { change: (e) => set(e.target.checked ? 1 : 0) },
+    });
+  }
+  if (c.settable && c.kind === kinds.level) {
+    const control = el('select', { 'data-set': String(c.index), on: { change: (e) => set(Number(e.target.value)) } });
+    for (let level = Math.ceil(c.minimum); level <= Math.floor(c.maximum); ++level) {
+      control.append(el('option', { value: String(level) }, String(level)));
     }
-    const shown = el('input', {
-      type: 'checkbox', title: 'show the line', 'data-shown': String(c.index),
-      on: { change: (e) => api('POST', `${path}/channels/${c.index}/config`, { shown: e.target.checked }).then(poll) },
-    });
-    const colour = el('input', {
-      type: 'color', title: 'line colour', 'data-colour': String(c.index),
-      on: { change: (e) => api('POST', `${path}/channels/${c.index}/config`, fromHex(e.target.value)).then(poll) },
-    });
-    const name = el('td', { class: 'name' });
-    return { channel: c, row: el('tr', {}, name, valueCell, el('td', {}, control), el('td', {}, shown, ' ', colour)), name, valueCell, control, shown, colour };
+    return control;
+  }
+  if (!c.settable) return '';
+  const input = el('input', { type: 'number', step: '0.1', min: String(c.minimum), max: String(c.maximum), 'data-set': String(c.index) });
+  return el('form', {
+    class: 'inline',
+    on: {
+      submit: (e) => {
+        e.preventDefault();
+        if (input.value !== '') set(Number(input.value));
+      },
+    },
+  }, input, el('button', { type: 'submit' }, 'Set'));
+}
+
+// One channel's row: its name, value, control and line settings.
+function channelRow(c, path) {
+  const valueCell = el('td', { class: 'value', 'data-value': String(c.index) }, '--');
+  const control = valueControl(c, path);
+  const config = (body) => api('POST', `${path}/channels/${c.index}/config`, body).then(poll);
+  const shown = el('input', {
+    type: 'checkbox', title: 'show the line', 'data-shown': String(c.index),
+    on: { change: (e) => config({ shown: e.target.checked }) },
   });
-  card.append(el('table', { class: 'values' }, el('tbody', {}, ...rows.map((r) => r.row))));
+  const colour = el('input', {
+    type: 'color', title: 'line colour', 'data-colour': String(c.index),
+    on: { change: (e) => config(fromHex(e.target.value)) },
+  });
+  const name = el('td', { class: 'name' });
+  return { channel: c, row: el('tr', {}, name, valueCell, el('td', {}, control), el('td', {}, shown, ' ', colour)), name, valueCell, control, shown, colour };
+}
 
-  const canvas = el('canvas', { 'data-chart': `${device.driver}-${device.id}` });
-  canvas.firstSeconds = 0;
-  card.append(el('div', { class: 'chart-box' }, canvas));
-  const chart = buildChart(canvas, driver, device);
-
-  const updating = el('input', { type: 'checkbox', name: 'updating', on: { change: (e) => api('POST', `${path}/updating`, { on: e.target.checked }).then(poll) } });
-  const recording = el('input', { type: 'checkbox', name: 'recording', on: { change: (e) => api('POST', `${path}/recording`, { on: e.target.checked }).then(poll) } });
-
+// The settings dialog's form: the interval, and the channel names where the
+// driver has them.
+function settingsForm(device, path) {
   const interval = el('input', { type: 'number', min: '0', step: '1', name: 'interval' });
   const name1 = el('input', { type: 'text', maxlength: '15', name: 'name1' });
   const name2 = el('input', { type: 'text', maxlength: '15', name: 'name2' });
   const names = el('span', { hidden: true }, name1, ' ', name2);
-  const settings = el('form', {
+  const form = el('form', {
     class: 'inline settings',
     on: {
       submit: async (e) => {
@@ -223,20 +218,27 @@ function buildCard(driver, device) {
       },
     },
   }, 'interval [s] ', interval, names, el('button', { type: 'submit' }, 'Apply'));
+  return { form, interval, names, name1, name2 };
+}
 
+// The export's separator and decimal character and its link.
+function exportControls(path) {
   const separator = el('select', { name: 'separator' }, ...[';', ',', 'tab'].map((s) => el('option', { value: s }, s)));
   const decimal = el('select', { name: 'decimal' }, ...['.', ','].map((s) => el('option', { value: s }, s)));
-  const exportLink = el('a', { href: '#', class: 'export', download: '' }, 'Export');
-  const refreshExport = () => {
+  const link = el('a', { href: '#', class: 'export', download: '' }, 'Export');
+  const refresh = () => {
     // A separator equal to the decimal character is never offered: its lines could not be read back.
     for (const option of separator.options) option.disabled = option.value === decimal.value;
     for (const option of decimal.options) option.disabled = option.value === separator.value;
-    exportLink.href = `${path}/export?separator=${encodeURIComponent(separator.value)}&decimal=${encodeURIComponent(decimal.value)}`;
+    link.href = `${path}/export?separator=${encodeURIComponent(separator.value)}&decimal=${encodeURIComponent(decimal.value)}`;
   };
-  separator.addEventListener('change', refreshExport);
-  decimal.addEventListener('change', refreshExport);
-  refreshExport();
+  separator.addEventListener('change', refresh);
+  decimal.addEventListener('change', refresh);
+  refresh();
+  return ['separator ', separator, ' decimal ', decimal, ' ', link];
+}
 
+function removeButton(path) {
   const remove = el('button', {
     type: 'button', class: 'remove',
     on: {
@@ -247,15 +249,37 @@ function buildCard(driver, device) {
       },
     },
   }, 'Remove');
+  return remove;
+}
+
+function buildCard(driver, device) {
+  const path = devicePath(device);
+  const card = el('div', { class: 'device', id: cardId(device), 'data-device': `${device.driver}-${device.id}` });
+  const title = el('small', {});
+  card.append(el('h3', {}, `Device ${device.id}`, title));
+
+  const rows = device.channels.map((c) => channelRow(c, path));
+  card.append(el('table', { class: 'values' }, el('tbody', {}, ...rows.map((r) => r.row))));
+
+  const canvas = el('canvas', { 'data-chart': `${device.driver}-${device.id}` });
+  canvas.firstSeconds = 0;
+  card.append(el('div', { class: 'chart-box' }, canvas));
+  const chart = buildChart(canvas, driver, device);
+
+  const toggle = (what) => el('input', { type: 'checkbox', name: what, on: { change: (e) => api('POST', `${path}/${what}`, { on: e.target.checked }).then(poll) } });
+  const updating = toggle('updating');
+  const recording = toggle('recording');
+  const settings = settingsForm(device, path);
 
   card.append(el('div', { class: 'controls' },
     el('label', {}, updating, ' updating'), el('label', {}, recording, ' recording'),
     el('button', { type: 'button', on: { click: () => api('POST', `${path}/clear`).then(poll) } }, 'Clear history'),
-    el('fieldset', {}, el('legend', {}, 'settings'), settings),
-    el('fieldset', {}, el('legend', {}, 'history'), 'separator ', separator, ' decimal ', decimal, ' ', exportLink),
+    el('fieldset', {}, el('legend', {}, 'settings'), settings.form),
+    el('fieldset', {}, el('legend', {}, 'history'), ...exportControls(path)),
     el('a', { href: `${path}/image`, class: 'save', download: '' }, 'Save image'),
-    remove));
+    removeButton(path)));
 
+  const { interval, names, name1, name2 } = settings;
   return { card, title, rows, chart, canvas, updating, recording, interval, names, name1, name2, device };
 }
 

@@ -3,6 +3,8 @@
 // manual clock advanced through them.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -150,6 +152,30 @@ TEST(ControlRoutes, EventsShowPerDeviceUntilTheyEnd) {
   devices = routes.DevicesJson()["devices"];
   EXPECT_TRUE(devices[0]["events"].empty());
   EXPECT_EQ(devices[1]["events"].size(), 1u);
+}
+
+TEST(ControlRoutes, AReplayIsPostedAndRefusedAsInAFile) {
+  Routes routes(1);
+  // A short export of the co2 model, as ExportHistory writes one.
+  const std::string recording =
+      (std::filesystem::temp_directory_path() / "orv-control-replay.csv").string();
+  std::ofstream(recording, std::ios::binary)
+      << "Second;CO2;CO2_Nominal;CO2_Regulator;Pump_Level\n0;5;5;1;1\n10;6.5;5;1;2\n";
+  const ControlReply posted = routes.server.PostEvent(Routes::Request(
+      R"({"at": 60, "action": "replay", "file": ")" + recording + R"(", "loop": true})"));
+  ASSERT_EQ(posted.status, 201) << posted.body;
+  const json event = routes.DevicesJson()["devices"][0]["events"][0];
+  EXPECT_EQ(event["action"], "replay");
+  EXPECT_EQ(event["file"], recording);
+  EXPECT_EQ(event["loop"], true);
+  EXPECT_EQ(event["duration"], nullptr) << "a loop without a duration plays until the device stops";
+  // The file's own refusals come through as they are.
+  const ControlReply refused = routes.server.PostEvent(
+      Routes::Request(R"({"at": 0, "action": "replay", "file": "no-such-recording.csv"})"));
+  EXPECT_EQ(refused.status, 400);
+  EXPECT_EQ(json::parse(refused.body)["error"],
+            "`file` \"no-such-recording.csv\": the file cannot be opened");
+  std::filesystem::remove(recording);
 }
 
 // The driver chooses the manual clock as Init does; its dialog modules are

@@ -78,11 +78,15 @@ TEST(EventRequest, BothDoorsAcceptAndRefuseAlikeWithOneMessage) {
       {"unknown key", with(set, "colour", "1"), "`colour` is not a known key"},
       {"key of another action", with(set, "rate", "1"), "`rate` does not apply to a set"},
       {"no at", without(set, "at"), "the event has no `at` (seconds of device clock)"},
-      {"no action", without(set, "action"), "the event has no `action` (set, hold or ramp)"},
+      {"no action", without(set, "action"),
+       "the event has no `action` (set, hold, ramp or replay)"},
       {"unknown action", with(set, "action", "\"drop\""),
-       "`action` must be \"set\", \"hold\" or \"ramp\""},
+       "`action` must be \"set\", \"hold\", \"ramp\" or \"replay\""},
       {"action as a number", with(set, "action", "3"),
-       "`action` must be \"set\", \"hold\" or \"ramp\""},
+       "`action` must be \"set\", \"hold\", \"ramp\" or \"replay\""},
+      {"a replay of a file that is not there",
+       {{"at", "0"}, {"action", "\"replay\""}, {"file", "\"no-such-recording.csv\""}},
+       "`file` \"no-such-recording.csv\": the file cannot be opened"},
       {"index too large", with(set, "index", "4"), "`index` 4 is outside 0 to 3 of CO2-Ctrl EMU"},
       {"negative index", with(set, "index", "-1"), "`index` -1 is outside 0 to 3 of CO2-Ctrl EMU"},
       {"index as text", with(set, "index", "\"1\""), "`index` must be an integer"},
@@ -162,10 +166,19 @@ TEST(EventRequest, JsonOnlyForms) {
       {"nested too deeply", R"({"a": [[[[[[[[1]]]]]]]]})", "the body nests deeper than 8 levels"},
       {"at now with a typo", R"({"at": "Now", "action": "set", "index": 4, "value": 5})",
        "`at` must be a number"},
+      {"for this plug-in", R"({"driver": "climate_sim", "at": "now", "action": "set",
+                               "index": 4, "value": 5})",
+       nullptr},
+      {"for another plug-in", R"({"driver": "gasctl_sim", "at": 0, "action": "set",
+                                  "index": 4, "value": 5})",
+       "the event is for `driver` \"gasctl_sim\", not this plug-in"},
   };
+  ScenarioContext context;
+  context.driverFile = "climate_sim";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const EventRequest request = DecodeEventRequest(nlohmann::json::parse(c.body), climate::kModel);
+    const EventRequest request =
+        DecodeEventRequest(nlohmann::json::parse(c.body), climate::kModel, context);
     if (c.reason == nullptr) {
       ASSERT_TRUE(request.ok) << request.reason;
       EXPECT_TRUE(request.relative);

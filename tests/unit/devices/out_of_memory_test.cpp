@@ -4,7 +4,9 @@
 // identifier and leaves the devices already there untouched.
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -112,6 +114,62 @@ TEST(OutOfMemory, AddAndRestoreFailCleanlyAtEveryAllocation) {
     EXPECT_TRUE(runtime.messages().empty());
     EXPECT_EQ(SampleCount(driver.FindDevice(first)->history), 50u);
     for (DeviceId id = 1; id < nextId; ++id) driver.RemoveDevice(id);
+  }
+}
+
+// The host's log, kept in fixed storage: the lines of a save that ran out of
+// memory must not need memory to be kept.
+char g_lastLine[256];
+int g_lines = 0;
+int CaptureLine(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(g_lastLine, sizeof g_lastLine, format, args);
+  va_end(args);
+  ++g_lines;
+  return 0;
+}
+
+// Each allocation a save makes is made to fail in turn: every time the
+// array comes back empty (never part of an image) with one line saying so,
+// until the save has what it needs and the image is whole.
+TEST(OutOfMemory, SaveIsWholeOrEmptyAndSaysWhyAtEveryAllocation) {
+  const ModelDescription* models[] = {&co2::kModel, &twotemp::kModel, &climate::kModel};
+  for (const ModelDescription* model : models) {
+    SCOPED_TRACE(model->shortName);
+    testing::VirtualRuntime runtime;
+    Driver driver(*model, runtime);
+    driver.environment().log.store(&CaptureLine);
+    const DeviceId id = driver.Register(driver.NewDevice());
+    std::shared_ptr<EmuDevice> device = driver.FindDevice(id);
+    SetChannelNames(*device, std::string(40, 'L'), std::string(40, 'R'));
+    Rng rng(1);
+    device->recording.store(true);
+    for (int tick = 0; tick < 50; ++tick) RunTick(*device, rng);
+    ByteArray whole;
+    ASSERT_EQ(SaveDevice(driver, *device, whole), SaveFailure::kNone);
+    const std::string line = "Device 1: not saved: no memory for an image of " +
+                             std::to_string(whole.size()) + " bytes.\n";
+
+    long allowed = 0;
+    for (; allowed < 1000; ++allowed) {
+      ByteArray image(5000, 0xEE);  // the host's array held another image
+      g_lines = 0;
+      {
+        FailingAllocation limit(allowed);
+        SaveDevice(driver, *device, image);
+      }
+      if (!image.empty()) {
+        EXPECT_EQ(image, whole);
+        EXPECT_EQ(g_lines, 0);
+        break;
+      }
+      EXPECT_EQ(g_lines, 1) << allowed;
+      EXPECT_EQ(g_lastLine, line) << allowed;
+    }
+    EXPECT_GT(allowed, 0);  // at least one allocation was made to fail
+    EXPECT_EQ(SampleCount(device->history), 50u);
+    driver.RemoveDevice(id);
   }
 }
 

@@ -613,6 +613,64 @@ std::vector<std::string> ExportedLines(EmuDevice& device, Runtime& runtime) {
   return lines;
 }
 
+// A pause belongs to the history it happened in: a history emptied since
+// (recording switched off and on, or cleared) starts recording at once, and
+// never logs that it resumed.
+TEST(UpdateThreadRecording, AFreshHistoryAfterAPauseStartsWithoutOne) {
+  const struct {
+    const char* renewal;
+    void (*renew)(EmuDevice&);
+    bool memoryBack;
+    std::vector<std::string> lines;  // logged after the first pause line
+    std::size_t samples;             // after 15 ticks (1.5 s) of the fresh history
+  } cases[] = {
+      {"recording switched off and on",
+       [](EmuDevice& d) {
+         SetRecording(d, false);
+         SetRecording(d, true);
+       },
+       true,
+       {},
+       15},
+      {"the history cleared", [](EmuDevice& d) { ClearHistory(d.history); }, true, {}, 15},
+      {"the history cleared, memory still short",
+       [](EmuDevice& d) { ClearHistory(d.history); },
+       false,
+       {"Device 1: recording paused for lack of memory after 0 samples.\n"},
+       0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.renewal);
+    Rig rig(co2::kModel);
+    const BlockMemory* previous = SetBlockMemory(&ScarceBlocks::kMemory);
+    EmuDevice& device = rig.dev();
+    SetRecording(device, true);
+    Rng rng(1);
+    const auto tick = [&] {
+      rig.runtime.nowMs += 1000;
+      rig.runtime.realMicros += 100000;
+      RunTick(device, rng);
+    };
+    const std::size_t kept = device.history.samples.blockSamples();
+    for (std::size_t k = 0; k < kept; ++k) tick();
+    ScarceBlocks::failing = true;
+    tick();
+    ASSERT_EQ(LoggedLines().size(), 1u);
+    EXPECT_EQ(LoggedLines()[0].text, "Device 1: recording paused for lack of memory after " +
+                                         std::to_string(kept) + " samples.\n");
+
+    ScarceBlocks::failing = !c.memoryBack;
+    c.renew(device);
+    for (int k = 0; k < 15; ++k) tick();  // the first a tenth of a second after the pause
+    EXPECT_EQ(SampleCount(device.history), c.samples);
+    std::vector<std::string> after;
+    for (std::size_t k = 1; k < LoggedLines().size(); ++k) after.push_back(LoggedLines()[k].text);
+    EXPECT_EQ(after, c.lines);
+    ScarceBlocks::failing = false;
+    SetBlockMemory(previous);
+  }
+}
+
 TEST(UpdateThreadRecording, LackOfMemoryPausesLoudlyKeepsEverySampleAndResumes) {
   // The block that cannot be had: the first, the second, the third.
   const struct {

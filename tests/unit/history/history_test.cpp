@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -382,16 +384,114 @@ TEST(SampleStore, BlockEdgesKeepEveryRecordAndEveryQuery) {
   SetBlockMemory(previous);
 }
 
+// Blocks handed out one by one from a region reserved beforehand, each
+// right after the one before unless a gap is asked for after it.
+struct SlicedBlocks {
+  static inline std::uint8_t* region = nullptr;
+  static inline std::size_t next = 0;    // in block spans
+  static inline std::size_t handed = 0;  // blocks handed out
+  static inline std::vector<bool> gapAfter;
+  static void* Reserve(std::size_t bytes) {
+    if (bytes > std::size_t{1} << 20) return nullptr;  // one block at a time
+    std::uint8_t* block = region + next * bytes;
+    next += handed < gapAfter.size() && gapAfter[handed] ? 2 : 1;
+    ++handed;
+    return block;
+  }
+  static void Release(void*, std::size_t) {}
+  static constexpr BlockMemory kMemory{&Reserve, &platform::CommitPages, &Release};
+};
+
+// The query reads blocks that lie one after the other as one array, and
+// others through the table; where they lie never changes an answer. Histories
+// of a model's shape (2^15 samples of 32 bytes a block) over three blocks,
+// each compared with the search over one contiguous array.
+TEST(SampleStore, BlocksInOneRunOrApartGiveTheSameAnswers) {
+  constexpr std::size_t kPerBlock = std::size_t{1} << kBlockShift;
+  constexpr std::size_t kCount = kPerBlock * 5 / 2;
+  const struct {
+    const char* blocks;
+    std::vector<bool> gapAfter;  // per block
+    bool flat;                   // read as one array
+  } cases[] = {
+      {"one after the other", {false, false, false}, true},
+      {"apart", {true, true, true}, false},
+      {"apart from the third on", {false, true, false}, false},
+  };
+  for (const bool ordered : {true, false}) {
+    std::vector<std::uint64_t> timestamps;
+    for (std::size_t j = 0; j < kCount; ++j) {
+      // Jittered but later every time, or with every third time repeated.
+      timestamps.push_back(ordered ? kT0 + j * kSecond + (j * 7919 % 13) * 1000
+                                   : kT0 + (j / 3) * kSecond);
+    }
+    const std::vector<Sample> samples = SamplesAt(timestamps);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(::testing::Message() << c.blocks << (ordered ? ", ordered" : ", repeats"));
+      const std::size_t regionBytes = 8 * (std::size_t{32} << kBlockShift);
+      SlicedBlocks::region = static_cast<std::uint8_t*>(platform::ReservePages(regionBytes));
+      ASSERT_NE(SlicedBlocks::region, nullptr);
+      SlicedBlocks::next = 0;
+      SlicedBlocks::handed = 0;
+      SlicedBlocks::gapAfter = c.gapAfter;
+      const BlockMemory* previous = SetBlockMemory(&SlicedBlocks::kMemory);
+      {
+        SampleHistory history(6);
+        for (std::size_t j = 0; j < kCount; ++j) {
+          ASSERT_TRUE(AppendSample(history, samples[j]));
+          // Two blocks in, the first gap has not yet come.
+          if (j + 1 == 2 * kPerBlock) {
+            EXPECT_EQ(history.samples.ReadPublished().flat != nullptr, !c.gapAfter[0]);
+          }
+        }
+        const PublishedSamples published = history.samples.ReadPublished();
+        EXPECT_EQ(published.flat != nullptr, c.flat);
+        ByteArray out, expected;
+        const double span = static_cast<double>(timestamps.back() - timestamps.front()) / 1e7;
+        std::vector<double> offsets = {kNaN, kInf, -kInf, -1.0, 0.0, span, span + 1.0};
+        for (int k = 0; k <= 3000; ++k) offsets.push_back(span * k / 3000.0 + 0.37 * (k % 3));
+        for (std::size_t edge : {kPerBlock - 1, kPerBlock, 2 * kPerBlock - 1, 2 * kPerBlock}) {
+          offsets.push_back(static_cast<double>(timestamps[edge] - timestamps[0]) / 1e7);
+        }
+        for (double offset : offsets) {
+          GetSampleAt(history, 6, offset, out);
+          WriteSampleRecord(&samples[SelectSampleIndex(samples.data(), kCount, offset)], 6,
+                            expected);
+          ASSERT_EQ(out, expected) << "offset " << offset;
+        }
+      }
+      SetBlockMemory(previous);
+      platform::ReleasePages(SlicedBlocks::region, regionBytes);
+    }
+  }
+}
+
+// Waits until done() holds or ten seconds have passed; false then.
+template <typename Done>
+bool SpinUntil(Done done) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
 TEST(SampleStore, ReadersWithoutTheLockSeeWholeRecordsWhileItGrowsAndClears) {
   // One thread appends (through many block allocations) and clears; readers
   // query without historyMutex from read sections, and one more reads
   // snapshots as a save or an export does. A record read from a freed or
   // half-written block would not match its timestamp (and the sanitizer
-  // builds would report the access).
+  // builds would report the access). The writer waits for the readers at
+  // every step, so that they read while it appends and while it clears.
   SampleHistory history(6, 5);
+  // What the history holds between the writer's steps: HasHistory read
+  // between two equal loads of it must agree with it.
+  enum Phase { kEmpty, kFilled, kChanging };
+  std::atomic<int> phase{kEmpty};
   std::atomic<bool> done{false};
   std::atomic<int> wrong{0};
-  std::atomic<long> reads{0};
+  std::atomic<long> reads{0}, emptySeen{0}, filledSeen{0};
   std::vector<std::thread> readers;
   for (int r = 0; r < 2; ++r) {
     readers.emplace_back([&, r] {
@@ -402,7 +502,12 @@ TEST(SampleStore, ReadersWithoutTheLockSeeWholeRecordsWhileItGrowsAndClears) {
         // Whole seconds of one round, never a span across freed blocks.
         const double span = GetHistoryDuration(history, section.entered());
         if (!(span >= 0.0 && span < 6000.0 && span == static_cast<int>(span))) ++wrong;
-        HasHistory(history, section.entered());
+        const int before = phase.load();
+        const bool has = HasHistory(history, section.entered());
+        if (before != kChanging && phase.load() == before) {
+          if (has != (before == kFilled)) ++wrong;
+          ++(before == kFilled ? filledSeen : emptySeen);
+        }
         const std::uint64_t t =
             GetLE32(out.data()) | static_cast<std::uint64_t>(GetLE32(out.data() + 4)) << 32;
         const std::uint32_t first = GetLE32(out.data() + 8);
@@ -430,38 +535,119 @@ TEST(SampleStore, ReadersWithoutTheLockSeeWholeRecordsWhileItGrowsAndClears) {
       ++reads;
     }
   });
-  for (int round = 0; round < 4; ++round) {
-    for (std::uint64_t j = 0; j < 6000; ++j) {
-      ASSERT_TRUE(AppendSample(history, MakeSample(kT0 + j * kSecond, static_cast<float>(j))));
+  // Until the readers have read a few times more, the writer makes no
+  // further step. The writer's steps; what went wrong, or nothing.
+  const auto readersCatchUp = [&] {
+    const long seen = reads.load();
+    return SpinUntil([&] { return reads.load() > seen + 2; });
+  };
+  const auto write = [&]() -> std::string {
+    for (int round = 0; round < 4; ++round) {
+      const long empty = emptySeen.load();
+      if (!SpinUntil([&] { return emptySeen.load() > empty; })) return "no reader saw it empty";
+      phase.store(kChanging);
+      for (std::uint64_t j = 0; j < 6000; ++j) {
+        if (!AppendSample(history, MakeSample(kT0 + j * kSecond, static_cast<float>(j)))) {
+          return "an append failed";
+        }
+        if (j == 0) phase.store(kFilled);
+        if (j % 500 == 0 && !readersCatchUp()) return "the readers stopped while it grew";
+      }
+      const long filled = filledSeen.load();
+      if (!SpinUntil([&] { return filledSeen.load() > filled; })) return "no reader saw it filled";
+      phase.store(kChanging);
+      ClearHistory(history);
+      phase.store(kEmpty);
     }
-    ClearHistory(history);
-  }
-  while (reads.load() < 1000) std::this_thread::yield();
+    return readersCatchUp() ? "" : "the readers stopped after it was cleared";
+  };
+  const std::string failed = write();
   done.store(true);
   for (std::thread& t : readers) t.join();
+  EXPECT_EQ(failed, "");
   EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(ReadSections, AWriterWaitsForTheSectionsOpenWhenItAsks) {
   ReadSections sections;
-  const std::size_t slot = sections.Enter();
-  ASSERT_NE(slot, ReadSections::kNoSlot);
-  std::atomic<bool> waited{false};
-  std::thread writer([&] {
-    sections.WaitForReaders();
-    waited.store(true);
+  // A reader keeps its section open until the writer is about to wait, and
+  // a while longer; it says so before it leaves. A wait that returned before
+  // the reader left finds it has not yet said so.
+  std::atomic<bool> entered{false}, writerWaits{false}, leaving{false};
+  std::thread reader([&] {
+    const std::size_t slot = sections.Enter();
+    ASSERT_NE(slot, ReadSections::kNoSlot);
+    entered.store(true);
+    while (!writerWaits.load()) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    leaving.store(true);
+    sections.Leave(slot);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(waited.load());
-  sections.Leave(slot);
-  writer.join();
-  EXPECT_TRUE(waited.load());
+  while (!entered.load()) std::this_thread::yield();
+  writerWaits.store(true);
+  sections.WaitForReaders();
+  EXPECT_TRUE(leaving.load()) << "the wait returned while a section open before it was still open";
+  reader.join();
   // Every slot taken: the next reader is told to use the locks instead.
   std::vector<std::size_t> open;
   for (std::size_t k = 0; k < ReadSections::kSlots; ++k) open.push_back(sections.Enter());
   EXPECT_EQ(sections.Enter(), ReadSections::kNoSlot);
   for (std::size_t s : open) sections.Leave(s);
   sections.WaitForReaders();  // returns: nothing is open
+}
+
+// A host's threads start their search for a free slot in different slots,
+// whatever their stacks' spacing: the host's own threads, and update threads
+// with their small stacks. Eight threads, all alive at once, so that no two
+// share a stack; the page number modulo the slots put four or all eight in
+// one slot, a hash of it rarely puts even three there.
+TEST(ReadSections, ThreadsStartTheirSearchInDifferentSlots) {
+  constexpr int kThreads = 8;
+  const struct {
+    const char* threads;
+    bool platformThreads;
+  } cases[] = {{"std::thread", false}, {"platform::StartThread", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.threads);
+    struct Shared {
+      std::atomic<int> reported{0};
+      std::atomic<bool> release{false};
+      std::size_t slots[kThreads] = {};
+    } shared;
+    struct Start {
+      Shared* shared;
+      int index;
+    } starts[kThreads];
+    const auto body = [](void* arg) {
+      const Start& start = *static_cast<Start*>(arg);
+      start.shared->slots[start.index] = ReadSections::FirstSlot();
+      ++start.shared->reported;
+      while (!start.shared->release.load()) std::this_thread::yield();
+    };
+    std::vector<std::thread> threads;
+    std::vector<platform::ThreadHandle> handles;
+    for (int t = 0; t < kThreads; ++t) {
+      starts[t] = {&shared, t};
+      if (c.platformThreads) {
+        platform::ThreadHandle handle = nullptr;
+        std::uint32_t id = 0;
+        ASSERT_TRUE(platform::StartThread(body, &starts[t], &handle, &id));
+        handles.push_back(handle);
+      } else {
+        threads.emplace_back(body, &starts[t]);
+      }
+    }
+    while (shared.reported.load() < kThreads) std::this_thread::yield();
+    shared.release.store(true);
+    for (std::thread& t : threads) t.join();
+    for (platform::ThreadHandle h : handles) platform::JoinThread(h);
+    int most = 0;
+    for (std::size_t slot = 0; slot < ReadSections::kSlots; ++slot) {
+      most =
+          std::max(most, static_cast<int>(std::count(shared.slots, shared.slots + kThreads, slot)));
+    }
+    EXPECT_LE(most, 3) << "threads starting in one slot";
+  }
 }
 
 TEST(HistoryQuery, ClockSetBackStillSelectsWithinTheArray) {

@@ -6,16 +6,19 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "framework/core/lock.h"
 #include "framework/core/values.h"
 #include "framework/devices/driver.h"
 #include "framework/io/export.h"
@@ -176,6 +179,115 @@ TEST(DeviceImage, SavedImageIsLaidOutByteByByte) {
     ASSERT_EQ(image.size(), c.size);
     EXPECT_EQ(image[0] | image[1] << 8, static_cast<int>(c.size));
     EXPECT_EQ(device->history.samples.size(), static_cast<std::size_t>(c.samples));
+  }
+}
+
+// The host's log for the save tests: every line, in order.
+std::vector<std::string> g_saveLog;
+int CaptureSaveLog(const char* format, ...) {
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  g_saveLog.emplace_back(line);
+  return 0;
+}
+
+// A host's array that holds at most maxBytes, and whose room can be refused.
+class TestSink final : public ImageSink {
+ public:
+  TestSink(std::uint64_t maxBytes, bool noMemory) : maxBytes_(maxBytes), noMemory_(noMemory) {}
+  std::uint64_t MaxBytes() const override { return maxBytes_; }
+  void Start(std::size_t bytes) override {
+    if (noMemory_) throw std::bad_alloc();
+    this->bytes.clear();
+    this->bytes.reserve(bytes);
+  }
+  void Append(const std::uint8_t* data, std::size_t count) override {
+    bytes.insert(bytes.end(), data, data + count);
+  }
+  void Discard() noexcept override { ByteArray().swap(bytes); }
+
+  ByteArray bytes = {9, 9, 9};  // what the host's array held before
+
+ private:
+  std::uint64_t maxBytes_;
+  bool noMemory_;
+};
+
+// Every block of every history one and the same block of memory, so that a
+// history longer than the largest image costs one block.
+alignas(64) std::uint8_t g_sharedBlock[std::size_t{1} << 20];
+void* ReserveShared(std::size_t bytes) {
+  return bytes <= sizeof g_sharedBlock ? g_sharedBlock : nullptr;
+}
+bool CommitShared(void*, std::size_t) { return true; }
+void ReleaseShared(void*, std::size_t) {}
+constexpr BlockMemory kSharedBlock{&ReserveShared, &CommitShared, &ReleaseShared};
+
+void PublishSamples(SampleHistory& history, std::uint64_t count) {
+  LockGuard lock(history.historyMutex);
+  while (history.samples.size() < count) {
+    std::size_t free = 0;
+    history.samples.WritableSlots(free);
+    const std::uint64_t missing = count - history.samples.size();
+    history.samples.Publish(static_cast<std::size_t>(std::min<std::uint64_t>(missing, free)));
+  }
+}
+
+// A save that cannot be made whole leaves the host's array empty and logs one
+// line naming the device, the image's size and why; the history stays.
+TEST(DeviceImage, ASaveThatCannotBeMadeWholeLeavesNothingAndSaysWhy) {
+  constexpr std::uint64_t kAny = std::numeric_limits<std::uint64_t>::max();
+  // gasctl_sim: 96 bytes before the samples, 24 per sample.
+  constexpr std::uint64_t kPastLengthField = 0xFFFFFFFFu / 24 + 1;
+  const std::string pastBytes = std::to_string(96 + kPastLengthField * 24);
+  const struct {
+    const char* what;
+    std::uint64_t samples;
+    std::uint64_t maxBytes;
+    bool noMemory;
+    SaveFailure failure;
+    std::string line;
+  } cases[] = {
+      {"as long as the array holds", 2, 144, false, SaveFailure::kNone, ""},
+      {"a byte longer than the array holds", 2, 143, false, SaveFailure::kArrayLimit,
+       "Device 1: not saved: the image would be 144 bytes, more than this process can hold in "
+       "one array (143).\n"},
+      {"no memory for it", 2, kAny, true, SaveFailure::kMemory,
+       "Device 1: not saved: no memory for an image of 144 bytes.\n"},
+      {"longer than its length field says", kPastLengthField, kAny, false,
+       SaveFailure::kLengthField,
+       "Device 1: not saved: the image would be " + pastBytes +
+           " bytes, more than its length field holds (4294967295).\n"},
+      {"longer than both", kPastLengthField, 1000, false, SaveFailure::kArrayLimit,
+       "Device 1: not saved: the image would be " + pastBytes +
+           " bytes, more than this process can hold in one array (1000).\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const BlockMemory* previous = SetBlockMemory(&kSharedBlock);
+    testing::VirtualRuntime runtime;
+    Driver driver(co2::kModel, runtime);
+    driver.environment().log.store(&CaptureSaveLog);
+    const DeviceId id = driver.Register(driver.NewDevice());
+    std::shared_ptr<EmuDevice> device = driver.FindDevice(id);
+    PublishSamples(device->history, c.samples);
+    g_saveLog.clear();
+    TestSink sink(c.maxBytes, c.noMemory);
+    EXPECT_EQ(SaveImage(driver, *device, sink), c.failure);
+    if (c.failure == SaveFailure::kNone) {
+      EXPECT_EQ(sink.bytes.size(), 144u);
+      EXPECT_TRUE(g_saveLog.empty());
+    } else {
+      EXPECT_TRUE(sink.bytes.empty());
+      EXPECT_EQ(sink.bytes.capacity(), 0u);
+      EXPECT_EQ(g_saveLog, std::vector<std::string>{c.line});
+    }
+    EXPECT_EQ(SampleCount(device->history), c.samples);
+    driver.RemoveDevice(id);
+    SetBlockMemory(previous);
   }
 }
 

@@ -1,0 +1,26 @@
+# orv_host --save-dir with a plug-in whose save cannot be made
+# (tests/plugins/oversized_sim): the host says which device and why, writes
+# no file (and leaves none from before), and exits 1.
+#   cmake -DHOST=... -DPLUGIN=... -DFOLDER=... [-DEMULATOR=...] -P tests_failed_save.cmake
+file(REMOVE_RECURSE ${FOLDER})
+file(MAKE_DIRECTORY ${FOLDER})
+file(WRITE ${FOLDER}/device-1.img "an image of an earlier run")
+set(command ${HOST} --plugin ${PLUGIN} --devices 1 --duration 1 --save-dir ${FOLDER})
+if(EMULATOR)
+  set(command ${EMULATOR} ${command})
+endif()
+execute_process(COMMAND ${command} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+set(problems "")
+if(NOT status EQUAL 1)
+  string(APPEND problems "exit status ${status}, not 1; ")
+endif()
+if(NOT err MATCHES "orv_host: device 1 not saved: the image would be [0-9]+ bytes, more than")
+  string(APPEND problems "no line naming the device and the reason on stderr; ")
+endif()
+file(GLOB left ${FOLDER}/*)
+if(left)
+  string(APPEND problems "files left: ${left}; ")
+endif()
+if(problems)
+  message(FATAL_ERROR "${problems}\nstdout:\n${out}\nstderr:\n${err}")
+endif()
