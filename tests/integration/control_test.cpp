@@ -140,6 +140,28 @@ TEST(IntegrationControl, OffUnlessSetAndManualTimeNeedsIt) {
       << "the real clock runs";
 }
 
+// The same emulated-time run with the variable unset and with an endpoint
+// that nobody calls: the endpoint changes nothing a device records.
+TEST(IntegrationControl, AnIdleEndpointChangesNoExport) {
+  std::vector<std::vector<std::string>> runs;
+  for (const char* control : {"", "0"}) {
+    ControlSetting setting(control, "1000");
+    auto plugin = Load(kModels[kClimate]);
+    EXPECT_EQ(setting.Listed().size(), std::string(control).empty() ? 0u : 1u);
+    const DeviceId id = AddDevice(*plugin, 0, false);
+    plugin->api().SetValue(id, 4, 3.0f);
+    plugin->api().SetUpdating(id, true);
+    ASSERT_TRUE(WaitUntil([&] { return plugin->api().GetHistoryDuration(id) >= 120.0; }, 20000));
+    plugin->api().SetUpdating(id, false);
+    runs.push_back(Export(*plugin, id, "idle.txt"));
+  }
+  const std::size_t common = std::min(runs[0].size(), runs[1].size());
+  ASSERT_GE(common, 122u);
+  runs[0].resize(common);
+  runs[1].resize(common);
+  EXPECT_EQ(runs[0], runs[1]);
+}
+
 TEST(IntegrationControl, NonLoopbackAndTakenPortsAreRefusedWithALine) {
   {
     ControlSetting setting("0.0.0.0:0");

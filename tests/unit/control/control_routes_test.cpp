@@ -161,14 +161,14 @@ TEST(ControlRoutes, AReplayIsPostedAndRefusedAsInAFile) {
       (std::filesystem::temp_directory_path() / "orv-control-replay.csv").string();
   std::ofstream(recording, std::ios::binary)
       << "Second;CO2;CO2_Nominal;CO2_Regulator;Pump_Level\n0;5;5;1;1\n10;6.5;5;1;2\n";
-  const ControlReply posted = routes.server.PostEvent(Routes::Request(
-      R"({"at": 60, "action": "replay", "file": ")" + recording + R"(", "loop": true})"));
+  const json event = {{"at", 60}, {"action", "replay"}, {"file", recording}, {"loop", true}};
+  const ControlReply posted = routes.server.PostEvent(Routes::Request(event.dump()));
   ASSERT_EQ(posted.status, 201) << posted.body;
-  const json event = routes.DevicesJson()["devices"][0]["events"][0];
-  EXPECT_EQ(event["action"], "replay");
-  EXPECT_EQ(event["file"], recording);
-  EXPECT_EQ(event["loop"], true);
-  EXPECT_EQ(event["duration"], nullptr) << "a loop without a duration plays until the device stops";
+  const json shown = routes.DevicesJson()["devices"][0]["events"][0];
+  EXPECT_EQ(shown["action"], "replay");
+  EXPECT_EQ(shown["file"], recording);
+  EXPECT_EQ(shown["loop"], true);
+  EXPECT_EQ(shown["duration"], nullptr) << "a loop without a duration plays until the device stops";
   // The file's own refusals come through as they are.
   const ControlReply refused = routes.server.PostEvent(
       Routes::Request(R"({"at": 0, "action": "replay", "file": "no-such-recording.csv"})"));
