@@ -195,60 +195,64 @@ LogFn ControlEndpoint::Start(LogFn log) {
       return log;
     }
 
-    ConnectionInfo info;
-    info.pid = platform::CurrentProcessId();
-    char path[1024];
-    info.plugin = platform::OwnModulePath(path, sizeof path)
-                      ? LastPathComponent(path, platform::PathSeparator())
-                      : std::string("plugin");
-    info.driver = driver_.model().shortName;
-    info.address = setting.address;
-    info.token = RandomToken();
-    const std::string head = std::string(kControlVariable) + "=\"" + shown + "\": ";
-    const std::string tail = "; no control endpoint for " + info.driver + ".\n";
-
-    // An unload without Shutdown stops the endpoint before the statics its
-    // threads use are destroyed: the stopper is made after them, so it goes
-    // first.
-    HttpServer::MakeStatics();
-    static const UnloadStopper stopper(*this);
-
-    auto server = std::make_unique<ControlServer>(driver_, feed, info.token, info.plugin);
-    if (!server->Bind(setting.address, setting.port)) {
-      const std::string line =
-          head + "port " + std::to_string(setting.port) + " on " + setting.address +
-          " is taken (by another plug-in or program) or cannot be bound" + tail;
-      if (log != nullptr) log("%s", line.c_str());
-      return log;
-    }
-    info.port = server->port();
-    const std::string folder = ConnectionFolder();
-    std::string file;
-    if (!WriteConnectionFile(folder, info, file)) {
-      const std::string line =
-          head + "no connection file can be written in '" + folder + "'" + tail;
-      if (log != nullptr) log("%s", line.c_str());
-      return log;
-    }
-    feed.Open();
-    if (!server->Start()) {
-      platform::RemoveFile(file.c_str());
-      feed.Close();
-      const std::string line = head + "the endpoint's threads cannot be started" + tail;
-      if (log != nullptr) log("%s", line.c_str());
-      return log;
-    }
-    server_ = std::move(server);
-    setting_ = text;
-    file_ = file;
-    const std::string line = std::string("Control for ") + info.driver + " at http://" +
-                             info.address + ":" + std::to_string(info.port) + "/";
-    RelayLog("%s\n", line.c_str());
-    return &RelayLog;
+    return OpenLocked(setting, text, shown, log);
   } catch (...) {
     StopLocked(false);
     return log;
   }
+}
+
+LogFn ControlEndpoint::OpenLocked(const ControlSetting& setting, const std::string& text,
+                                  const std::string& shown, LogFn log) {
+  ConnectionInfo info;
+  info.pid = platform::CurrentProcessId();
+  char path[1024];
+  info.plugin = platform::OwnModulePath(path, sizeof path)
+                    ? LastPathComponent(path, platform::PathSeparator())
+                    : std::string("plugin");
+  info.driver = driver_.model().shortName;
+  info.address = setting.address;
+  info.token = RandomToken();
+  const std::string head = std::string(kControlVariable) + "=\"" + shown + "\": ";
+  const std::string tail = "; no control endpoint for " + info.driver + ".\n";
+
+  // An unload without Shutdown stops the endpoint before the statics its
+  // threads use are destroyed: the stopper is made after them, so it goes
+  // first.
+  HttpServer::MakeStatics();
+  static const UnloadStopper stopper(*this);
+
+  auto server = std::make_unique<ControlServer>(driver_, feed, info.token, info.plugin);
+  if (!server->Bind(setting.address, setting.port)) {
+    const std::string line = head + "port " + std::to_string(setting.port) + " on " +
+                             setting.address +
+                             " is taken (by another plug-in or program) or cannot be bound" + tail;
+    if (log != nullptr) log("%s", line.c_str());
+    return log;
+  }
+  info.port = server->port();
+  const std::string folder = ConnectionFolder();
+  std::string file;
+  if (!WriteConnectionFile(folder, info, file)) {
+    const std::string line = head + "no connection file can be written in '" + folder + "'" + tail;
+    if (log != nullptr) log("%s", line.c_str());
+    return log;
+  }
+  feed.Open();
+  if (!server->Start()) {
+    platform::RemoveFile(file.c_str());
+    feed.Close();
+    const std::string line = head + "the endpoint's threads cannot be started" + tail;
+    if (log != nullptr) log("%s", line.c_str());
+    return log;
+  }
+  server_ = std::move(server);
+  setting_ = text;
+  file_ = file;
+  const std::string line = std::string("Control for ") + info.driver + " at http://" +
+                           info.address + ":" + std::to_string(info.port) + "/";
+  RelayLog("%s\n", line.c_str());
+  return &RelayLog;
 }
 
 void ControlEndpoint::Stop() {

@@ -76,6 +76,11 @@ class ControlEndpoint {
  private:
   struct UnloadStopper;
   void StopLocked(bool unloading);
+  // Binds, publishes the connection file and starts the threads for an
+  // accepted setting (mutex_ held); the log function to hand the driver, or
+  // log itself with a line saying why nothing runs.
+  LogFn OpenLocked(const ControlSetting& setting, const std::string& text, const std::string& shown,
+                   LogFn log);
 
   Driver& driver_;
   mutable std::mutex mutex_;  // Start and Stop, never taken by the server's threads

@@ -120,6 +120,29 @@ std::string* PathOption(const std::string& name, HostOptions& options) {
   return nullptr;
 }
 
+// --speed FACTOR|manual and --control PORT, the test aids the host hands its
+// plug-ins; the reason when the value is bad.
+std::string ApplyTestAid(const std::string& name, const std::string& value, HostOptions& options) {
+  if (name == "speed") {
+    float factor = 1.0f;
+    if (value != "manual" &&
+        (!ParseFloat(value, factor) || !(factor >= 1.0f && factor <= 100000.0f))) {
+      return "expected a factor from 1 to 100000, or manual";
+    }
+    options.speed = value;
+    options.speedFactor = factor;
+    return {};
+  }
+  std::int32_t port = 0;
+  const std::size_t colon = value.rfind(':');
+  if (value.empty() ||
+      !ParseInt32(colon == std::string::npos ? value : value.substr(colon + 1), 0, 65535, port)) {
+    return "expected PORT or 127.0.0.1:PORT, PORT from 0 to 65535";
+  }
+  options.control = value;
+  return {};
+}
+
 // Applies one option that takes a value; false with error set when the value is bad.
 bool ApplyValue(const std::string& name, const std::string& value, HostOptions& options,
                 bool& devicesGiven, std::string& error) {
@@ -158,22 +181,9 @@ bool ApplyValue(const std::string& name, const std::string& value, HostOptions& 
     if (!ParseInt64(value, 0, 100000000, options.durationSeconds)) {
       return fail("expected whole seconds, 0 or more");
     }
-  } else if (name == "speed") {
-    float factor = 1.0f;
-    if (value != "manual" &&
-        (!ParseFloat(value, factor) || !(factor >= 1.0f && factor <= 100000.0f))) {
-      return fail("expected a factor from 1 to 100000, or manual");
-    }
-    options.speed = value;
-    options.speedFactor = factor;
-  } else if (name == "control") {
-    std::int32_t port = 0;
-    const std::size_t colon = value.rfind(':');
-    if (value.empty() ||
-        !ParseInt32(colon == std::string::npos ? value : value.substr(colon + 1), 0, 65535, port)) {
-      return fail("expected PORT or 127.0.0.1:PORT, PORT from 0 to 65535");
-    }
-    options.control = value;
+  } else if (name == "speed" || name == "control") {
+    const std::string why = ApplyTestAid(name, value, options);
+    if (!why.empty()) return fail(why);
   } else if (name == "names") {
     const std::string why = ApplyNames(value, options);
     if (!why.empty()) return fail(why);
