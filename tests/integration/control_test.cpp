@@ -376,6 +376,35 @@ TEST(IntegrationControl, ManualClockLandsOnExactSecondsAndRunsRepeat) {
   EXPECT_EQ(runs[0], runs[1]);
 }
 
+// A replay posted through the endpoint plays its recording as one in a
+// scenario file does: each recorded value held from its offset to the next.
+TEST(IntegrationControl, AReplayPostedThroughTheEndpointPlaysItsRecording) {
+  ControlSetting setting("0", "manual");
+  ClearLog();
+  const std::string recording = TempPath("posted-replay.csv");
+  std::ofstream(recording, std::ios::binary) << "Second;CO2\n0;2.5\n10;3.5\n20;7\n";
+  auto plugin = Load(kModels[kGasctl]);
+  const Endpoint endpoint = Find(setting, kModels[kGasctl]);
+  ASSERT_GT(endpoint.port, 0);
+  const DeviceId id = AddDevice(*plugin);
+  const json event = {{"at", 5}, {"action", "replay"}, {"file", recording}};
+  auto answer = endpoint.Post("/events", event.dump());
+  ASSERT_TRUE(answer && answer->status == 201) << (answer ? answer->body : "");
+  answer = endpoint.Post("/clock/advance", R"({"seconds": 30})");
+  ASSERT_TRUE(answer && answer->status == 200) << (answer ? answer->body : "");
+
+  const std::vector<std::string> lines = Export(*plugin, id, "posted-replay.txt");
+  ASSERT_EQ(lines.size(), 32u) << "the header and seconds 0 to 30";
+  for (int second = 5; second <= 25; ++second) {
+    const char* co2 = second < 15 ? "2.5" : second < 25 ? "3.5" : "7";
+    EXPECT_EQ(lines[second + 1].rfind(std::to_string(second) + ";" + co2 + ";", 0), 0u)
+        << lines[second + 1];
+  }
+  EXPECT_NE(lines[5].rfind("4;2.5;", 0), 0u) << "nothing is forced before second 5";
+  plugin->api().SetUpdating(id, false);
+  std::remove(recording.c_str());
+}
+
 // Ends as the host's Shutdown or an unload without it end the endpoint, with
 // clients connected: an idle keep-alive one, one that sends a byte a second,
 // one waiting for the log.
