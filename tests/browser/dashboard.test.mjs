@@ -70,6 +70,7 @@ before(async () => {
 after(async () => {
   if (browser) await browser.close();
   if (host && host.exitCode === null) host.kill('SIGKILL');
+  fs.rmSync(work, { recursive: true, force: true });
 });
 
 test('the page names every driver', async () => {

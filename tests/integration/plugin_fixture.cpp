@@ -191,14 +191,35 @@ void PluginTest::TearDown() {
   TakeMessageBoxes();
 }
 
-std::string TempPath(const std::string& name) {
-  static const std::string tag = [] {
+namespace {
+
+// Each test process keeps its files in one folder of its own, removed when the
+// process ends, so runs leave nothing behind in the temporary folder.
+class ProcessTempFolder {
+ public:
+  ProcessTempFolder() {
     std::mt19937_64 rng(
         std::random_device{}() ^
         static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    return std::to_string(rng() % 1000000000u);
-  }();
-  return (std::filesystem::temp_directory_path() / ("orv_it_" + tag + "_" + name)).string();
+    path_ =
+        std::filesystem::temp_directory_path() / ("orv_it_" + std::to_string(rng() % 1000000000u));
+    std::filesystem::create_directories(path_);
+  }
+  ~ProcessTempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace
+
+std::string TempPath(const std::string& name) {
+  static const ProcessTempFolder folder;
+  return (folder.path() / name).string();
 }
 
 std::vector<std::string> ReadLines(const std::string& path) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,11 +35,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A folder of its own for each test, which ctest may run beside the others.
+// A folder of its own for each test, which ctest may run beside the others,
+// removed when the process ends.
 std::string Folder() {
+  struct Made {
+    std::set<std::string> folders;
+    ~Made() {
+      std::error_code ignored;
+      for (const std::string& folder : folders) fs::remove_all(folder, ignored);
+    }
+  };
+  static Made made;
   const std::string folder = ::testing::TempDir() + "orv-replay-" +
                              ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
   fs::create_directories(folder);
+  made.folders.insert(folder);
   return folder;
 }
 
