@@ -8,6 +8,7 @@
 #include "framework/control/control_server.h"
 #include "framework/control/http_server.h"
 #include "framework/control/log_feed.h"
+#include "framework/core/text.h"
 #include "platform/platform.h"
 
 namespace orv {
@@ -46,15 +47,6 @@ int RelayLog(const char* format, ...) {
     // The line is lost; the driver goes on.
   }
   return 0;
-}
-
-std::string PrintableValue(const char* value, bool cut) {
-  std::string text(value);
-  for (char& c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
-  }
-  return cut ? text + "..." : text;
 }
 
 bool ParsePort(const std::string& text, int& port) {

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "framework/control/event_requests.h"
+#include "framework/core/text.h"
 #include "framework/core/values.h"
 #include "framework/devices/update_thread.h"
 
@@ -27,24 +28,6 @@ ControlReply Reply(int status, const json& body) {
 
 ControlReply Refuse(int status, const std::string& message) { return {status, ErrorBody(message)}; }
 
-// Windows-1252 as UTF-8: Latin-1 letters and signs kept, the 0x80-0x9F block
-// (which JSON text cannot hold as it stands) shown as '?'.
-std::string Utf8FromDriverText(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      out += c;
-    } else if (byte < 0xA0) {
-      out += '?';
-    } else {
-      out += static_cast<char>(0xC0 | (byte >> 6));
-      out += static_cast<char>(0x80 | (byte & 0x3F));
-    }
-  }
-  return out;
-}
-
 const char* KindName(std::int32_t kind) {
   switch (kind) {
     case kKindLevel:
@@ -58,20 +41,6 @@ const char* KindName(std::int32_t kind) {
     default:
       return "other";
   }
-}
-
-const char* ActionName(ScenarioAction action) {
-  switch (action) {
-    case ScenarioAction::kSet:
-      return "set";
-    case ScenarioAction::kHold:
-      return "hold";
-    case ScenarioAction::kRamp:
-      return "ramp";
-    case ScenarioAction::kReplay:
-      return "replay";
-  }
-  return "?";
 }
 
 // A float as the shortest decimal that reads back as the same float (2.1,

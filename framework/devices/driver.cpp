@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "framework/core/lock.h"
+#include "framework/core/text.h"
 #include "framework/devices/update_thread.h"
 
 namespace orv {
@@ -18,17 +19,6 @@ constexpr std::size_t kModulePathBuffer = 1024;
 constexpr std::size_t kSpeedValueBuffer = 64;
 // A scenario's path; a longer one is refused.
 constexpr std::size_t kScenarioPathBuffer = 1024;
-
-// An environment value as a log line may show it: control characters become
-// '?', and a value that did not fit is marked as cut.
-std::string PrintableValue(const char* value, bool cut) {
-  std::string text(value);
-  for (char& c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
-  }
-  return cut ? text + "..." : text;
-}
 
 std::string DialogFileName(const char* baseName) {
   return std::string(baseName) + platform::ModuleSuffix();

@@ -47,6 +47,9 @@ enum class ScenarioAction : std::uint8_t {
   kReplay,  // a recording's values forced after each model step for duration
 };
 
+// The action's name as a scenario file spells it.
+const char* ActionName(ScenarioAction action);
+
 class ReplayRecording;
 
 struct ScenarioEvent {

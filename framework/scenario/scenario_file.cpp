@@ -17,6 +17,21 @@
 #include "platform/platform.h"
 
 namespace orv {
+
+const char* ActionName(ScenarioAction action) {
+  switch (action) {
+    case ScenarioAction::kSet:
+      return "set";
+    case ScenarioAction::kHold:
+      return "hold";
+    case ScenarioAction::kRamp:
+      return "ramp";
+    case ScenarioAction::kReplay:
+      return "replay";
+  }
+  return "?";
+}
+
 namespace {
 
 using Value = ScenarioValue;
@@ -198,20 +213,6 @@ bool Printable(const std::string& text) {
     if (byte < 0x20 || byte == 0x7F) return false;
   }
   return true;
-}
-
-const char* ActionName(ScenarioAction action) {
-  switch (action) {
-    case ScenarioAction::kSet:
-      return "set";
-    case ScenarioAction::kHold:
-      return "hold";
-    case ScenarioAction::kRamp:
-      return "ramp";
-    case ScenarioAction::kReplay:
-      return "replay";
-  }
-  return "?";
 }
 
 // Refuses the first key that is unknown or belongs to another action.

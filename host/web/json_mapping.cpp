@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "framework/core/text.h"
+
 namespace orv::web {
 namespace {
 
@@ -146,29 +148,6 @@ json ToJson(const refhost::ChartData& chart) {
               {"offsets", chart.offsets},
               {"values", values}};
 }
-
-namespace {
-
-// Windows-1252 as UTF-8: Latin-1 letters and signs kept, the 0x80-0x9F block
-// (which JSON text cannot hold as it stands) shown as '?'.
-std::string Utf8FromDriverText(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      out += c;
-    } else if (byte < 0xA0) {
-      out += '?';
-    } else {
-      out += static_cast<char>(0xC0 | (byte >> 6));
-      out += static_cast<char>(0x80 | (byte & 0x3F));
-    }
-  }
-  return out;
-}
-
-}  // namespace
 
 json ToJson(const std::vector<refhost::LogEntry>& lines) {
   json list = json::array();

@@ -6,55 +6,27 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "framework/core/values.h"
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"
+#include "tests/support/image_bytes.h"
 
 namespace orv {
 namespace {
 
-void Put32(ByteArray& a, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) a.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-void PutString(ByteArray& a, const std::string& s) {
-  Put32(a, static_cast<std::uint32_t>(s.size()));
-  a.insert(a.end(), s.begin(), s.end());
-}
-
-// An image of model laid out by hand, with count samples of distinct bits.
+// An image of model as SaveDevice writes one, with count samples of distinct
+// bits.
 ByteArray ImageOf(const ModelDescription& model, std::uint32_t count, std::int32_t minor = -1) {
-  ByteArray a;
-  Put32(a, 0);
-  PutString(a, "some_sim.so");
-  Put32(a, static_cast<std::uint32_t>(model.versionMajor));
-  Put32(a, static_cast<std::uint32_t>(minor < 0 ? model.versionMinor : minor));
-  Put32(a, 3);
-  Put32(a, 9600);
-  Put32(a, 10);
-  if (model.channelNames) {
-    PutString(a, "Left");
-    PutString(a, "Right");
-  }
-  for (int i = 0; i < model.valueCount; ++i) {
-    Put32(a, FloatBits(0.25f * static_cast<float>(i)));
-    Put32(a, FloatBits(0.5f));
-    Put32(a, FloatBits(1.0f));
-    Put32(a, i % 2 == 0 ? 7u : 0u);  // any non-zero is shown
-  }
-  Put32(a, count);
+  std::vector<testing::ImageSample> samples(count);
   for (std::uint32_t k = 0; k < count; ++k) {
-    const std::uint64_t t = 133000000000000000ull + 10000000ull * k;
-    Put32(a, static_cast<std::uint32_t>(t));
-    Put32(a, static_cast<std::uint32_t>(t >> 32));
+    samples[k].timestamp = 133000000000000000ull + 10000000ull * k;
     for (int i = 0; i < model.valueCount; ++i)
-      Put32(a, 0x40000000u + k * 8u + static_cast<std::uint32_t>(i));
+      samples[k].bits.push_back(0x40000000u + k * 8u + static_cast<std::uint32_t>(i));
   }
-  const auto size = static_cast<std::uint32_t>(a.size());
-  for (int i = 0; i < 4; ++i)
-    a[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(size >> (8 * i));
-  return a;
+  return testing::ImageBytes(model, "some_sim.so", samples, minor);
 }
 
 const ModelDescription* const kModels[] = {&co2::kModel, &twotemp::kModel, &climate::kModel};
