@@ -1,7 +1,7 @@
 // core/: what every folder of the framework and every model shares: the model
-// description, the value helpers, the generator, a scoped lock and the
-// lock-free read sections. Uses only the platform layer and the host's
-// contract header.
+// description, the value helpers, the generator, a scoped lock, the
+// lock-free read sections and the text helpers of logs and JSON. Uses only
+// the platform layer and the host's contract header.
 //
 // What a model contributes to the framework: its identity, descriptor tables,
 // the treatment of each value index by SetValue, default display settings,
