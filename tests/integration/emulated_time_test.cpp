@@ -8,31 +8,13 @@
 #include <vector>
 
 #include "tests/integration/plugin_fixture.h"
+#include "tests/integration/scenario_support.h"
 
 namespace orv::it {
 namespace {
 
 constexpr std::uint64_t kSecond = 10000000;  // FILETIME units
 constexpr char kSpeed[] = "ORV_EMU_SPEED";
-
-// Sets the variable for the plug-ins that a test then initialises; unsets it
-// (an empty value) when the test ends.
-struct SpeedSetting {
-  explicit SpeedSetting(const std::string& value) {
-    platform::WriteEnvironment(kSpeed, value.c_str());
-  }
-  ~SpeedSetting() { platform::WriteEnvironment(kSpeed, ""); }
-};
-
-// A freshly loaded and initialised plug-in, so its first device is id 1.
-std::unique_ptr<Plugin> Load(const PluginModel& model) {
-  Dialogs::Get().ResetAll();
-  ClearLog();
-  auto plugin = std::make_unique<Plugin>(model);
-  EXPECT_TRUE(plugin->loaded());
-  EXPECT_EQ(plugin->Init(), 1);
-  return plugin;
-}
 
 DeviceId AddRecording(Plugin& plugin, std::int32_t interval) {
   const DeviceId id = plugin.Add();
@@ -67,8 +49,8 @@ void ExpectStepsOf(const DeviceImageData& image, std::uint64_t step) {
 }
 
 TEST(IntegrationEmulatedTime, TwoTempCoolsIn361TicksOneSecondApart) {
-  SpeedSetting speed("1000");
-  auto plugin = Load(kModels[kTwoTemp]);
+  ScopedVariable speed(kSpeed, "1000");
+  auto plugin = LoadReady(kModels[kTwoTemp]);
   ASSERT_EQ(LogLines(),
             std::vector<std::string>{"Emulated time on: device clocks run 1000 times as "
                                      "fast as real time (ORV_EMU_SPEED=1000).\n"});
@@ -95,10 +77,10 @@ TEST(IntegrationEmulatedTime, IntervalSetsTheNominalStepAndStopsStayFast) {
     std::int32_t interval;
     std::uint64_t step;
   } cases[] = {{0, kSecond}, {2, 3 * kSecond}, {10, 11 * kSecond}};
-  SpeedSetting speed("1000");
+  ScopedVariable speed(kSpeed, "1000");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.interval);
-    auto plugin = Load(kModels[kGasctl]);
+    auto plugin = LoadReady(kModels[kGasctl]);
     const DeviceId id = AddRecording(*plugin, c.interval);
     plugin->api().SetUpdating(id, true);
     ASSERT_TRUE(WaitUntil(
@@ -112,8 +94,8 @@ TEST(IntegrationEmulatedTime, IntervalSetsTheNominalStepAndStopsStayFast) {
 
 TEST(IntegrationEmulatedTime, AWeekRecordsSavesRestoresAndExportsAtTheHighestSpeed) {
   // 604,800 samples, one a second: a week of history through many blocks.
-  SpeedSetting speed("100000");
-  auto plugin = Load(kModels[kClimate]);
+  ScopedVariable speed(kSpeed, "100000");
+  auto plugin = LoadReady(kModels[kClimate]);
   const DeviceId id = AddRecording(*plugin, 0);
   const auto began = std::chrono::steady_clock::now();
   const bool wholeWeek = RunFor(*plugin, id, 604799.0, 60000);
@@ -147,10 +129,10 @@ TEST(IntegrationEmulatedTime, AWeekRecordsSavesRestoresAndExportsAtTheHighestSpe
 }
 
 TEST(IntegrationEmulatedTime, TwoRunsOfAClimateDeviceExportTheSameLines) {
-  SpeedSetting speed("1000");
+  ScopedVariable speed(kSpeed, "1000");
   std::vector<std::string> runs[2];
   for (auto& lines : runs) {
-    auto plugin = Load(kModels[kClimate]);
+    auto plugin = LoadReady(kModels[kClimate]);
     const DeviceId id = AddRecording(*plugin, 0);
     ASSERT_EQ(id, 1);  // the same seed in both runs
     // Written before the start, so both runs see it at the same tick: a
@@ -200,8 +182,8 @@ TEST(IntegrationEmulatedTime, InvalidSettingsLeaveTheRealClock) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
-    SpeedSetting speed(c.value);
-    auto plugin = Load(kModels[kGasctl]);
+    ScopedVariable speed(kSpeed, c.value);
+    auto plugin = LoadReady(kModels[kGasctl]);
     EXPECT_EQ(LogLines(),
               c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line});
     const DeviceId id = AddRecording(*plugin, 0);

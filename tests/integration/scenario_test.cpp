@@ -9,28 +9,10 @@
 #include <vector>
 
 #include "tests/integration/plugin_fixture.h"
+#include "tests/integration/scenario_support.h"
 
 namespace orv::it {
 namespace {
-
-// Sets a variable for the plug-ins that a test then initialises; empties it
-// when the test ends.
-struct Variable {
-  Variable(const char* name, const std::string& value) : name_(name) {
-    platform::WriteEnvironment(name_, value.c_str());
-  }
-  ~Variable() { platform::WriteEnvironment(name_, ""); }
-  const char* name_;
-};
-
-std::unique_ptr<Plugin> Load(const PluginModel& model) {
-  Dialogs::Get().ResetAll();
-  ClearLog();
-  auto plugin = std::make_unique<Plugin>(model);
-  EXPECT_TRUE(plugin->loaded());
-  EXPECT_EQ(plugin->Init(), 1);
-  return plugin;
-}
 
 // A recording device at interval 0, run until its history spans the seconds
 // asked for; then its export. Its first tick is its clock's second 0.
@@ -81,7 +63,7 @@ int AppliedEvents(const std::vector<std::string>& log) {
 }
 
 TEST(IntegrationScenario, EachActionLandsOnItsExactSecondsInTheExport) {
-  Variable speed("ORV_EMU_SPEED", "1000");
+  ScopedVariable speed("ORV_EMU_SPEED", "1000");
   // On every model: value 1 (a nominal the model never moves) set to 7 at
   // second 20, the value `held` forced to `shown` for 10 s from second 40,
   // value 1 ramped by 0.5 per second for 10 s from second 60.
@@ -98,14 +80,15 @@ TEST(IntegrationScenario, EachActionLandsOnItsExactSecondsInTheExport) {
   for (const auto& c : cases) {
     SCOPED_TRACE(kModels[c.model].name);
     const std::string idx = std::to_string(c.held);
-    Variable scenario("ORV_SCENARIO",
-                      WriteScenario("[[event]]\nat = 20\naction = \"set\"\nindex = 1\nvalue = 7\n"
-                                    "[[event]]\nat = 40\naction = \"hold\"\nindex = " +
-                                    idx + "\nvalue = " + c.value +
-                                    "\nduration = 10\n"
-                                    "[[event]]\nat = 60\naction = \"ramp\"\nindex = 1\nrate = 0.5\n"
-                                    "duration = 10\nnote = \"drift\"\n"));
-    auto plugin = Load(kModels[c.model]);
+    ScopedVariable scenario(
+        "ORV_SCENARIO",
+        WriteScenario("[[event]]\nat = 20\naction = \"set\"\nindex = 1\nvalue = 7\n"
+                      "[[event]]\nat = 40\naction = \"hold\"\nindex = " +
+                      idx + "\nvalue = " + c.value +
+                      "\nduration = 10\n"
+                      "[[event]]\nat = 60\naction = \"ramp\"\nindex = 1\nrate = 0.5\n"
+                      "duration = 10\nnote = \"drift\"\n"));
+    auto plugin = LoadReady(kModels[c.model]);
     const std::vector<std::string> lines = RunAndExport(*plugin, 80.0);
     ASSERT_GE(lines.size(), 82u);
     for (int s = 0; s <= 80; ++s) {
@@ -155,14 +138,14 @@ TEST(IntegrationScenario, EachExampleExportsTheSameLinesTwice) {
       {"twotemp_sensor_failure.toml", kTwoTemp, 1600, 2},
       {"climate_overheat.toml", kClimate, 1000, 3},
   };
-  Variable speed("ORV_EMU_SPEED", "1000");
+  ScopedVariable speed("ORV_EMU_SPEED", "1000");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
-    Variable scenario("ORV_SCENARIO", Example(c.file));
+    ScopedVariable scenario("ORV_SCENARIO", Example(c.file));
     std::vector<std::string> runs[2];
     for (auto& lines : runs) {
       const auto began = std::chrono::steady_clock::now();
-      auto plugin = Load(kModels[c.model]);
+      auto plugin = LoadReady(kModels[c.model]);
       lines = RunAndExport(*plugin, c.seconds);
       const double wall =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -180,11 +163,11 @@ TEST(IntegrationScenario, EachExampleExportsTheSameLinesTwice) {
 }
 
 TEST(IntegrationScenario, AMissingOrRefusedFileLeavesTheExportAsWithout) {
-  Variable speed("ORV_EMU_SPEED", "1000");
+  ScopedVariable speed("ORV_EMU_SPEED", "1000");
   std::vector<std::string> plain;
   {
-    Variable none("ORV_SCENARIO", "");
-    auto plugin = Load(kModels[kClimate]);
+    ScopedVariable none("ORV_SCENARIO", "");
+    auto plugin = LoadReady(kModels[kClimate]);
     plain = RunAndExport(*plugin, 120.0);
     plain.resize(122);
     for (const std::string& line : LogLines()) EXPECT_EQ(line.find("Scenario"), std::string::npos);
@@ -209,8 +192,8 @@ TEST(IntegrationScenario, AMissingOrRefusedFileLeavesTheExportAsWithout) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
-    Variable scenario("ORV_SCENARIO", c.text.empty() ? missing : WriteScenario(c.text));
-    auto plugin = Load(kModels[kClimate]);
+    ScopedVariable scenario("ORV_SCENARIO", c.text.empty() ? missing : WriteScenario(c.text));
+    auto plugin = LoadReady(kModels[kClimate]);
     std::vector<std::string> lines = RunAndExport(*plugin, 120.0);
     lines.resize(122);
     EXPECT_EQ(lines, plain);

@@ -16,24 +16,14 @@
 #include "framework/devices/update_thread.h"
 #include "framework/scenario/scenario_player.h"
 #include "models/co2/co2_model.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/virtual_runtime.h"
 
 namespace orv {
 namespace {
 
-std::mutex g_mutex;
-std::vector<std::string> g_log;
-
-int CaptureLog(const char* format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_log.push_back(text);
-  return 0;
-}
+std::vector<std::string>& g_log = testing::CapturedLog();
+using testing::CaptureLog;
 
 std::shared_ptr<LiveEvent> Live(const std::string& body, bool relative, std::uint64_t id = 1) {
   const ScenarioParse parse = ParseScenario("[[event]]\n" + body, co2::kModel);

@@ -24,6 +24,7 @@
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"
 #include "tests/support/image_bytes.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/virtual_runtime.h"
 
 #ifndef _WIN32
@@ -72,17 +73,8 @@ ScenarioContext Context(const char* driverFile = "gasctl_sim") {
   return context;
 }
 
-std::vector<std::string> g_log;
-
-int CaptureLog(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  g_log.push_back(text);
-  return 0;
-}
+std::vector<std::string>& g_log = testing::CapturedLog();
+using testing::CaptureLog;
 
 // The values after each tick of a device whose model leaves every value at
 // 100 + its index, ticking every `step` seconds from second 0.

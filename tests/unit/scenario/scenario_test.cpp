@@ -18,6 +18,7 @@
 #include "models/climate/climate_model.h"
 #include "models/co2/co2_model.h"
 #include "models/twotemp/twotemp_model.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/virtual_runtime.h"
 
 namespace orv {
@@ -161,17 +162,8 @@ TEST(ScenarioParse, StoresValuesAsTheChannelKindHoldsThem) {
   }
 }
 
-std::vector<std::string> g_log;
-
-int CaptureLog(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  g_log.push_back(text);
-  return 0;
-}
+std::vector<std::string>& g_log = testing::CapturedLog();
+using testing::CaptureLog;
 
 // What an event does to value index at a tick of second s whose previous
 // tick came at second p (-1 before the first): the contract, in seconds.
