@@ -493,7 +493,12 @@ Chart.register({
       ctx.moveTo(x, chartArea.top);
       ctx.lineTo(x, chartArea.bottom);
       ctx.stroke();
-      ctx.fillText(mark.what.split(';').pop().trim().slice(0, 24), x + 3, chartArea.top + 11 * shown);
+      // The label to the right of its line, or to the left where it would
+      // run past the chart's right edge.
+      const label = mark.what.split(';').pop().trim().slice(0, 24);
+      const fits = x + 3 + ctx.measureText(label).width <= chartArea.right;
+      ctx.textAlign = fits ? 'left' : 'right';
+      ctx.fillText(label, fits ? x + 3 : x - 3, chartArea.top + 11 * shown);
     }
     ctx.restore();
     chart.canvas.dataset.scenarioMarks = String(shown);
